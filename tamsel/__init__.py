@@ -1,0 +1,1 @@
+"""tamsel: machine identification utilities."""

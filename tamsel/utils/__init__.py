@@ -1,0 +1,1 @@
+"""Utilities backed by native extension modules."""

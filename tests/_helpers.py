@@ -1,0 +1,57 @@
+"""Shared helpers for the test suite (tests/ is on sys.path via pyproject)."""
+
+from __future__ import annotations
+
+import os
+import pwd
+import subprocess
+import sys
+import tempfile
+from typing import Mapping, Optional, Sequence
+
+# The account's real home directory, which no test may touch.
+REAL_HOME = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
+
+
+def run_py(
+    code: str,
+    *,
+    env: Optional[Mapping[str, Optional[str]]] = None,
+    args: Sequence[str] = (),
+    check: bool = True,
+    timeout: float = 60,
+) -> subprocess.CompletedProcess:
+    """Run ``sys.executable -c code *args`` in a fresh process.
+
+    The child starts in an empty temporary directory and inherits the current
+    environment (including the test's temporary HOME); entries of ``env``
+    override it, and an entry whose value is None removes that variable.
+    """
+    child_env = dict(os.environ)
+    for key, value in (env or {}).items():
+        if value is None:
+            child_env.pop(key, None)
+        else:
+            child_env[key] = value
+    home = child_env.get("HOME")
+    if not home or os.path.realpath(home) == REAL_HOME:
+        raise AssertionError(
+            f"refusing to run a child process with HOME={home!r}: "
+            "tests must use a temporary HOME"
+        )
+    with tempfile.TemporaryDirectory(prefix="tamsel-cwd-") as cwd:
+        proc = subprocess.run(
+            [sys.executable, "-c", code, *args],
+            cwd=cwd,
+            env=child_env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=timeout,
+        )
+    if check:
+        assert proc.returncode == 0, (
+            f"child exited with {proc.returncode}\n"
+            f"--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+        )
+    return proc
