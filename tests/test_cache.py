@@ -1,0 +1,202 @@
+"""The identifier cache file ~/.tamsel/cache/.machine_id."""
+
+import codecs
+import gc
+import hashlib
+import json
+import locale
+import os
+import sys
+
+import pytest
+
+from _helpers import run_py
+from tamsel.utils import _machine_utils as mu
+
+NODE = 0x0A1B2C3D4E5F
+DERIVED = hashlib.sha256(str(NODE).encode()).hexdigest()
+ENCODING = locale.getpreferredencoding(False)
+UTF8_ONLY = pytest.mark.skipif(codecs.lookup(ENCODING).name != "utf-8", reason="UTF-8 locale")
+
+
+class Fake:
+    """Bound as `uuid` and `platform`; counts probes. system() raises, so
+    every derivation ends in the digest of NODE."""
+
+    calls = 0
+
+    def getnode(self):
+        self.calls += 1
+        return NODE
+
+    def system(self):
+        self.calls += 1
+        raise RuntimeError
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    f = Fake()
+    monkeypatch.setattr(mu, "uuid", f)
+    monkeypatch.setattr(mu, "platform", f)
+    return f
+
+
+@pytest.fixture
+def home(_fresh_home):
+    return _fresh_home
+
+
+def cache_file(home):
+    return home / ".tamsel" / "cache" / ".machine_id"
+
+
+def put(home, data):
+    cache_file(home).parent.mkdir(parents=True, exist_ok=True)
+    cache_file(home).write_bytes(data)
+
+
+STATES = {
+    "stored": lambda h: put(h, b"  abc\n"),
+    "absent": lambda h: cache_file(h).unlink(missing_ok=True),
+    "directory in place": lambda h: cache_file(h).mkdir(parents=True, exist_ok=True),
+    "state dir is a file": lambda h: (h / ".tamsel").write_text("x"),
+    "undecodable": lambda h: put(h, b"\xff\xfe\x80"),
+}
+
+
+@pytest.mark.parametrize("content, result", [
+    (None, DERIVED),
+    ("", DERIVED),
+    (" \n\t \r\n", DERIVED),
+    pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
+    ("  abc\n", "abc"),
+    ("two\nlines\n", "two\nlines"),
+    pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
+    (DERIVED[:7], DERIVED[:7]),
+])
+def test_stored_text(home, fake, monkeypatch, content, result):
+    data = content.encode(ENCODING) if isinstance(content, str) else content
+    if data is not None:
+        put(home, data)
+    assert mu.get_machine_id() == result
+    derived = result == DERIVED
+    assert cache_file(home).read_bytes() == (DERIVED.encode() if derived else data)
+    assert (fake.calls > 0) == derived
+    monkeypatch.setattr(mu, "uuid", None)  # from now on any probe (or fallback) raises
+    monkeypatch.setattr(mu, "platform", None)
+    assert [mu.get_machine_id() for _ in range(2)] == [result] * 2
+
+
+@pytest.mark.parametrize("state", ["directory in place", "state dir is a file"])
+def test_unwritable_cache_derives_on_every_call(home, fake, state):
+    STATES[state](home)
+    probes = []
+    for _ in range(3):
+        assert mu.get_machine_id() == DERIVED
+        probes.append(fake.calls)
+    assert 0 < probes[0] < probes[1] < probes[2]
+    assert not cache_file(home).is_file()
+
+
+def test_reader_and_writer_follow_home(tmp_path, fake, monkeypatch):
+    a, b = tmp_path / "a", tmp_path / "b"
+    put(a, b"id-of-a")
+    b.mkdir()
+    probed = []
+    for home, expected in [(a, "id-of-a"), (b, DERIVED), (a, "id-of-a"), (b, DERIVED)]:
+        monkeypatch.setenv("HOME", str(home))
+        before = fake.calls
+        assert mu.get_machine_id() == expected
+        probed.append(fake.calls > before)
+    assert probed == [False, True, False, False]
+    assert cache_file(a).read_bytes() == b"id-of-a"
+    assert cache_file(b).read_bytes() == DERIVED.encode()
+
+
+@pytest.mark.parametrize("state", STATES)
+def test_no_leak(home, fake, state):
+    def run(n):
+        for _ in range(n):
+            STATES[state](home)
+            mu.get_machine_id()
+
+    run(200)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run(2000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
+
+
+# A fresh process that records every use of the `open` the module takes at
+# import, of the file objects it returns, and of os.makedirs.
+RECORDER = r'''
+import builtins, json, os
+real_open, log, fail_read = builtins.open, [], False
+class ReadBoom(Exception): pass
+def name(a): return a if a is None else getattr(a, "__name__", type(a).__name__)
+class Recorded:
+    def __init__(self, f): self.f = f
+    def __enter__(self, *a):
+        log.append(["enter", len(a)])
+        self.f.__enter__()
+        return self
+    def __exit__(self, *a):
+        result = self.f.__exit__(*a)
+        log.append(["exit", [name(x) for x in a], self.f.closed])
+        return result
+    def read(self, *a):
+        log.append(["read", list(a)])
+        if fail_read: raise ReadBoom()
+        return self.f.read(*a)
+    def write(self, *a):
+        log.append(["write", list(a)])
+        return self.f.write(*a)
+def recording_open(*a, **kw):
+    log.append(["open", list(a), repr(kw)])
+    return Recorded(real_open(*a, **kw))
+builtins.open = recording_open
+from tamsel.utils import _machine_utils as mu
+builtins.open = real_open
+class RecordingOs:
+    def __getattr__(self, n): return getattr(os, n)
+    def makedirs(self, *a, **kw):
+        log.append(["makedirs", list(a), repr(kw)])
+        return os.makedirs(*a, **kw)
+class Fake:
+    def getnode(self): return NODE
+    def system(self): raise RuntimeError
+mu.os = RecordingOs()
+'''.replace("NODE", str(NODE))
+
+
+def test_context_manager_protocol():
+    out = json.loads(run_py(RECORDER + r'''
+mu.uuid = mu.platform = Fake()
+out = []
+for fail_read in (False, False, True):
+    log.clear()
+    out.append([mu.get_machine_id(), list(log)])
+print(json.dumps(out))
+''').stdout)
+    cache_dir = os.path.expanduser("~/.tamsel/cache")
+    path = os.path.join(cache_dir, ".machine_id")
+    store = [["makedirs", [cache_dir], "{'exist_ok': True}"], ["open", [path, "w"], "{}"],
+             ["enter", 0], ["write", [DERIVED]], ["exit", [None] * 3, True]]
+    read = [["open", [path, "r"], "{}"], ["enter", 0], ["read", []]]
+    assert out == [
+        [DERIVED, store],
+        [DERIVED, read + [["exit", [None] * 3, True]]],
+        [DERIVED, read + [["exit", ["ReadBoom", "ReadBoom", "traceback"], True]] + store],
+    ]
+
+
+def test_second_process_reads_the_stored_id_and_nothing_else(home, fake):
+    assert mu.get_machine_id() == DERIVED
+    out = json.loads(run_py(RECORDER + r'''
+mu.uuid = mu.platform = None
+print(json.dumps([mu.get_machine_id(), log]))
+''').stdout)
+    assert out == [DERIVED, [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0],
+                             ["read", []], ["exit", [None] * 3, True]]]

@@ -1,0 +1,106 @@
+"""What the identifier is made of on Linux: the machine-id and DMI files."""
+
+import hashlib
+import json
+import os
+import platform
+import uuid
+
+import pytest
+
+from _helpers import run_py
+from tamsel.utils import _machine_utils as mu
+
+MACHINE_ID_PATHS = ("/etc/machine-id", "/var/lib/dbus/machine-id")
+DMI_PATHS = ("/sys/class/dmi/id/product_uuid", "/sys/class/dmi/id/board_serial")
+PATHS = MACHINE_ID_PATHS + DMI_PATHS
+PLACEHOLDER = "0" * 10
+DIR, BAD = "<directory>", b"\xff\xfe\x80"  # BAD: not UTF-8
+
+# A fresh process whose module reads fixture files in place of the four
+# sources: `open` is replaced before the import (the module takes it once),
+# and os.path.exists answers for the four paths from the fixture table.
+CHILD = r'''
+import builtins, json, os, sys, uuid
+FILES, real_open, opened = json.loads(sys.argv[1]), builtins.open, []
+def fixture_open(file, *args, **kwargs):
+    if file in FILES:
+        opened.append(file)
+        file = FILES[file] or "/nonexistent"
+    return real_open(file, *args, **kwargs)
+builtins.open = fixture_open
+from tamsel.utils import _machine_utils as mu
+builtins.open = real_open
+class FixturePath:
+    def __getattr__(self, name): return getattr(os.path, name)
+    def exists(self, p): return bool(FILES[p]) if p in FILES else os.path.exists(p)
+class FixtureOs:
+    path = FixturePath()
+    def __getattr__(self, name): return getattr(os, name)
+class Linux:
+    def system(self): return "Linux"
+mu.os, mu.platform = FixtureOs(), Linux()
+print(json.dumps({"id": mu.get_machine_id(), "node": uuid.getnode(), "opened": opened}))
+'''
+
+# (machine-id, dbus machine-id, product_uuid, board_serial contents; None:
+# absent), the items expected after the node piece, the sources opened (MDUS).
+CASES = {
+    "all four in order": (("m1\n", "m2\n", "U-1\n", "S-1\n"), ["m1", "m2", "U-1", "S-1"], "MDUS"),
+    "equal machine-ids kept twice": (("same\n", "same\n", None, None), ["same", "same"], "MD"),
+    "blank machine-id": (("\n", "dbus\n", None, None), ["dbus"], "MD"),
+    "machine-id is a directory": ((DIR, "d", "u", "s"), ["d", "u", "s"], "MDUS"),
+    "machine-id undecodable": ((BAD, "d", "u", "s"), ["d", "u", "s"], "MDUS"),
+    "dbus undecodable": (("m", BAD, "u", "s"), ["m", "u", "s"], "MDUS"),
+    "uuid is a directory ends DMI": (("m", "d", DIR, "s"), ["m", "d"], "MDU"),
+    "uuid undecodable ends DMI": (("m", None, BAD, "s"), ["m"], "MU"),
+    "serial undecodable keeps uuid": (("m", None, "u", BAD), ["m", "u"], "MUS"),
+    "uuid placeholder skipped": ((None, None, " 0000000000\n", "s"), ["s"], "US"),
+    "uuid blank skipped": ((None, None, " \t\n", "s"), ["s"], "US"),
+    "eleven zeros kept": ((None, None, "00000000000", "0000000000\n"), ["00000000000"], "US"),
+    "zero uuid with hyphens kept": ((None, None, "00000000-0000-0000-0000-000000000000", None),
+                                    ["00000000-0000-0000-0000-000000000000"], "U"),
+    "placeholder in machine-ids kept": (("0000000000", "0000000000\n", None, None),
+                                        [PLACEHOLDER, PLACEHOLDER], "MD"),
+    "inner whitespace and case kept": (("  A b\tC \n", "x\ny\n", " Ab \n", None),
+                                       ["A b\tC", "x\ny", "Ab"], "MDU"),
+    "non-ASCII hashed as UTF-8": ((None, None, None, "Séri€\n"), ["Séri€"], "S"),
+    "none exists: the fallback digest": ((None, None, None, None), [], ""),
+}
+
+
+def digest(pieces):
+    return hashlib.sha256("".join(pieces).encode("utf-8")).hexdigest()
+
+
+@pytest.mark.parametrize("contents, items, opened", CASES.values(), ids=CASES.keys())
+def test_linux_sources(tmp_path, contents, items, opened):
+    files = {}
+    for i, (path, content) in enumerate(zip(PATHS, contents)):
+        fixture = tmp_path / f"source{i}"
+        if content == DIR:
+            fixture.mkdir()
+        elif content is not None:
+            fixture.write_bytes(content if isinstance(content, bytes) else content.encode())
+        files[path] = None if content is None else str(fixture)
+    out = json.loads(run_py(CHILD, args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
+    assert out["id"] == digest([str(out["node"])] + items)
+    assert out["opened"] == [PATHS["MDUS".index(c)] for c in opened]
+
+
+@pytest.mark.skipif(platform.system() in ("Windows", "Darwin"), reason="Linux sources only")
+def test_this_machine():
+    items = []
+    for paths, unwanted, ends_group in ((MACHINE_ID_PATHS, {""}, False),
+                                        (DMI_PATHS, {"", PLACEHOLDER}, True)):
+        for path in paths:
+            try:
+                if os.path.exists(path):
+                    with open(path) as f:
+                        value = f.read().strip()
+                    if value not in unwanted:
+                        items.append(value)
+            except (OSError, UnicodeDecodeError):
+                if ends_group:
+                    break
+    assert mu.get_machine_id() == digest([str(uuid.getnode())] + items)
