@@ -1,0 +1,255 @@
+"""The module boundary: the published function, the namespace, initialisation."""
+
+import builtins
+import ctypes
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+from _helpers import run_py
+
+from tamsel.utils import _machine_utils as mu
+
+NAME = "tamsel.utils._machine_utils"
+SOURCE = "tamsel/utils/_machine_utils.cpp"
+STD_MODULES = ["hashlib", "platform", "uuid", "os"]
+NO_KEYWORDS = "get_machine_id() takes no keyword arguments"
+
+
+def version_warning(runtime):
+    return f"compile time Python version 3.9 of module '{NAME}' does not match runtime version {runtime}"
+
+
+def vectorcall(f, args, kwnames):
+    """Calls f as C code can: with an explicit, possibly empty, tuple of keyword names."""
+    call = ctypes.pythonapi.PyObject_VectorcallMethod
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    stack = (SimpleNamespace(f=f), *args)
+    return call("f", (ctypes.py_object * len(stack))(*stack), len(stack) - len(kwnames), kwnames)
+
+
+def run_json(code, *args, **kwargs):
+    return json.loads(run_py(code, args=args, **kwargs).stdout)
+
+
+@pytest.mark.parametrize("call, error", [
+    ("f()", None), ("f(**{})", None), ("f(*(), **{})", None), ("vectorcall(f, (), ())", None),
+    ("f(1)", "get_machine_id() takes no arguments (1 given)"),
+    ("f(*range(3))", "get_machine_id() takes no arguments (3 given)"),
+    ("vectorcall(f, (None,), ())", "get_machine_id() takes no arguments (1 given)"),
+    ("f(a=1)", NO_KEYWORDS), ("f(1, a=2)", NO_KEYWORDS), ("f(*[1, 2], **{'x': 3})", NO_KEYWORDS),
+    ("vectorcall(f, (1,), ('x',))", NO_KEYWORDS),
+])
+def test_call_rules(call, error):
+    names = {"f": mu.get_machine_id, "vectorcall": vectorcall}
+    if error is None:
+        assert len(eval(call, names)) == 64
+        return
+    with pytest.raises(TypeError) as info:
+        eval(call, names)
+    assert str(info.value) == error
+    assert not (Path.home() / ".tamsel").exists()  # refused before any work
+
+
+def test_function_attributes():
+    f = mu.get_machine_id
+    assert (f.__name__, f.__qualname__, f.__module__) == ("get_machine_id", "get_machine_id", NAME)
+    assert f.__doc__ == "Generate a unique machine identifier with hardware info."
+    assert f.__annotations__ == {"return": "str"} and type(f.__annotations__["return"]) is str
+    assert f.__globals__ is mu.__dict__
+    code = f.__code__
+    assert (code.co_name, code.co_firstlineno, code.co_filename) == ("get_machine_id", 10, SOURCE)
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0, 0)
+    assert code.co_varnames == ("cached_id", "system_info", "machine_id", "fallback_id")
+
+
+def test_namespace():
+    ns = vars(mu)
+    assert set(ns) == {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__",
+                       "__builtins__", "__test__", "get_machine_id", *STD_MODULES}
+    assert all(ns[name] is sys.modules[name] for name in STD_MODULES)
+    assert ns["__builtins__"] is builtins and ns["__test__"] == {} and mu.__doc__ is None
+    assert (mu.__name__, mu.__package__, mu.__file__) == (NAME, "tamsel.utils", mu.__spec__.origin)
+
+
+REIMPORT = """
+import json, sys
+import tamsel.utils._machine_utils as first
+ns, function = first.__dict__, first.get_machine_id
+for name in ("hashlib", "platform", "uuid", "os"):
+    ns[name] = name  # a second initialisation would bind the modules again
+for name in ("hashlib", "platform", "uuid", "tamsel.utils._machine_utils"):
+    del sys.modules[name]
+import tamsel.utils._machine_utils as again
+print(json.dumps([again is first, again.__dict__ is ns, again.get_machine_id is function,
+                  [ns[n] for n in ("hashlib", "platform", "uuid", "os")],
+                  [n in sys.modules for n in ("hashlib", "platform", "uuid")]]))
+"""
+
+
+def test_reimport_returns_the_same_module():
+    assert run_json(REIMPORT) == [True, True, True, STD_MODULES, [False] * 3]
+
+
+INIT_FAILURE = """
+import json, sys, traceback, _testcapi
+order = ["hashlib", "platform", "uuid", "os"]
+blocked = sys.argv[1]
+for name in order[:order.index(blocked)]:
+    __import__(name)
+sys.modules[blocked] = None
+try:
+    import tamsel.utils._machine_utils
+except ImportError as exc:
+    error = [exc.name, [[e.name, e.lineno, e.filename] for e in traceback.extract_tb(exc.__traceback__)
+                        if "tamsel" in e.name + e.filename]]
+subinterpreter = [_testcapi.run_in_subinterp("import tamsel.utils._machine_utils")]
+del sys.modules[blocked]
+import tamsel.utils._machine_utils as mod
+subinterpreter.append(_testcapi.run_in_subinterp("import tamsel.utils._machine_utils"))
+print(json.dumps(error + [len(mod.get_machine_id()), [getattr(mod, n) is sys.modules[n] for n in order],
+                          subinterpreter]))
+"""
+
+
+@pytest.mark.parametrize("blocked, line", [("hashlib", 4), ("platform", 5), ("uuid", 6), ("os", 7)])
+def test_failed_initialisation_and_subinterpreters(blocked, line):
+    pytest.importorskip("_testcapi")
+    proc = run_py(INIT_FAILURE, args=[blocked])
+    name, entries, id_length, bound, subinterpreter = json.loads(proc.stdout)
+    assert name == blocked and entries == [["init " + NAME, line, SOURCE]]
+    assert id_length == 64 and all(bound)
+    # A second interpreter is refused, after the failed import and after the good one.
+    assert subinterpreter == [-1, -1]
+    assert proc.stderr.count(
+        "\nImportError: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.\n") == 2
+
+
+SYS_MODULES_ENTRY = """
+import importlib.util, json, sys
+name = "tamsel.utils._machine_utils"
+spec, sentinel = importlib.util.find_spec(name), object()
+if sys.argv[1] == "occupied":
+    sys.modules[name] = sentinel
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+print(json.dumps([sys.modules.get(name) is sentinel, sys.modules.get(name) is module]))
+"""
+
+
+@pytest.mark.parametrize("state, expected", [("occupied", [True, False]), ("free", [False, True])])
+def test_sys_modules_entry(state, expected):
+    assert run_json(SYS_MODULES_ENTRY, state) == expected
+
+
+WARNINGS = """
+import json, sys, warnings
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import tamsel.utils._machine_utils
+print(json.dumps([sys.version, [[w.category.__name__, str(w.message)] for w in caught]]))
+"""
+
+
+@pytest.fixture(scope="module")
+def fake_version(tmp_path_factory):
+    """Runs code in a child whose Py_GetVersion() returns the given text."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the Py_GetVersion stand-in")
+    build = tmp_path_factory.mktemp("fake-version")
+    (build / "fake.c").write_text('#include <stdlib.h>\n'
+                                  'const char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n')
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
+
+    def run(text, code=WARNINGS, **env):
+        return run_json(code, env={"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env})
+
+    # Interposed when either the interpreter's own version text or the module saw it.
+    version, caught = run("3.10.0")
+    if version != "3.10.0" and not caught:
+        pytest.skip("Py_GetVersion cannot be interposed in this build")
+    return run
+
+
+@pytest.mark.parametrize("text, runtime", [
+    ("3.9.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]", None), ("3.9", None), ("3.9.", None),
+    ("3.09", None), ("3.10.1", "3.10"), ("4.9", "4.9"), ("2.9.1", "2.9"), ("3", "3.0"), ("3 .9", "3.0"),
+    (".9", "0.9"), ("3..9", "3.0"), ("x", "0.0"), ("", "0.0"),
+    ("3.9999999999999999999", "3.2147483647"), ("99999999999.9", "2147483647.9"),
+])
+def test_version_check(fake_version, text, runtime):
+    expected = [] if runtime is None else [["RuntimeWarning", version_warning(runtime)]]
+    assert fake_version(text)[1] == expected
+
+
+WARNING_AS_ERROR = """
+import json, sys, traceback, warnings
+def attempt():
+    try:
+        import tamsel.utils._machine_utils as mod
+        return len(mod.get_machine_id())
+    except (RuntimeWarning, ImportError) as exc:
+        return [type(exc).__name__, str(exc),
+                [e.name for e in traceback.extract_tb(exc.__traceback__) if "tamsel" in e.name]]
+results = [attempt()]  # warnings are errors (PYTHONWARNINGS)
+warnings.simplefilter("ignore")
+sys.modules["platform"] = None
+results.append(attempt())  # past the version check this time
+del sys.modules["platform"]
+warnings.simplefilter("error")
+results.append(attempt())
+warnings.simplefilter("ignore")
+print(json.dumps(results + [attempt()]))
+"""
+
+
+def test_version_warning_as_error(fake_version):
+    refused = ["RuntimeWarning", version_warning("3.10"), []]
+    first, blocked, again, id_length = fake_version("3.10.0", WARNING_AS_ERROR, PYTHONWARNINGS="error")
+    assert first == again == refused and id_length == 64
+    assert blocked[0] == "ModuleNotFoundError" and blocked[2] == ["init " + NAME]
+
+
+LOAD_ELSEWHERE = """
+import importlib.machinery, importlib.util, json, sys, traceback, types, warnings
+for package in ("tamsel", "tamsel.utils"):
+    sys.modules[package] = types.ModuleType(package)
+    sys.modules[package].__path__ = []
+name, path = "tamsel.utils._machine_utils", sys.argv[1]
+loader = importlib.machinery.ExtensionFileLoader(name, path)
+spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+try:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter(sys.warnoptions[0])
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)  # get_machine_id is not called: it needs 3.9 internals
+    print(json.dumps([[[w.category.__name__, str(w.message)] for w in caught],
+                      callable(module.get_machine_id)]))
+except RuntimeWarning as exc:
+    print(json.dumps([str(exc), [e.name for e in traceback.extract_tb(exc.__traceback__)]]))
+"""
+
+
+@pytest.mark.parametrize("action", ["always", "error"])
+def test_loaded_by_python310(tmp_path, action):
+    pyenv = shutil.which("pyenv")
+    prefix = pyenv and subprocess.run([pyenv, "prefix", "3.10"], capture_output=True, text=True)
+    python = Path(prefix.stdout.strip()) / "bin" / "python3.10" if prefix and prefix.returncode == 0 else None
+    python = str(python) if python and python.is_file() else shutil.which("python3.10")
+    if python is None:
+        pytest.skip("no CPython 3.10 available")
+    proc = subprocess.run([python, "-W", action, "-c", LOAD_ELSEWHERE, mu.__file__],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    outcome, detail = json.loads(proc.stdout)
+    if action == "always":
+        assert (outcome, detail) == ([["RuntimeWarning", version_warning("3.10")]], True)
+    else:
+        assert outcome == version_warning("3.10") and not [n for n in detail if "tamsel" in n]
