@@ -331,6 +331,35 @@ constexpr TextConstant kTexts[] = {
 /* Helpers                                                                   */
 /* ------------------------------------------------------------------------ */
 
+// The empty code object of the traceback entry `function` at `line`. It
+// depends only on the two, so each one is made once and kept: the fallback
+// path of get_machine_id() adds two entries on every call. `function` is one
+// of the module's texts, which live as long as the process, so its address
+// identifies it.
+PyCodeObject* entry_code(PyObject* function, int line) {
+    struct Entry {
+        PyObject* function;
+        int line;
+        PyCodeObject* code;
+    };
+    static Entry made[64];  // more than the module has failure sites
+    static size_t count;
+    for (size_t i = 0; i < count; ++i) {
+        if (made[i].function == function && made[i].line == line) {
+            Py_INCREF(made[i].code);
+            return made[i].code;
+        }
+    }
+    PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, C.empty_bytes, C.empty_tuple, C.empty_tuple,
+                                    C.empty_tuple, C.empty_tuple, C.empty_tuple, C.source_file,
+                                    function, line, C.empty_bytes);
+    if (code != nullptr && count < sizeof made / sizeof made[0]) {
+        Py_INCREF(code);
+        made[count++] = Entry{function, line, code};
+    }
+    return code;
+}
+
 // Adds the traceback entry `function` at `line` of this source file to the
 // pending exception, the way the interpreter adds its own synthetic entries: a
 // frame over an empty code object whose globals are the module's namespace.
@@ -339,9 +368,7 @@ constexpr TextConstant kTexts[] = {
 void traceback_here(PyObject* function, int line) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, C.empty_bytes, C.empty_tuple, C.empty_tuple,
-                                    C.empty_tuple, C.empty_tuple, C.empty_tuple, C.source_file,
-                                    function, line, C.empty_bytes);
+    PyCodeObject* code = entry_code(function, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
         frame = PyFrame_New(PyThreadState_Get(), code, g_namespace, nullptr);
