@@ -4,8 +4,11 @@
 #   bash scripts/dev.sh setup          create .venv (CPython 3.9) and install the project into it
 #   bash scripts/dev.sh run            setup, then print get_machine_id()
 #   bash scripts/dev.sh test [ARGS]    setup, then run pytest on tests/ (ARGS go to pytest)
-#   bash scripts/dev.sh check-deep     (not yet)
-#   bash scripts/dev.sh bench          (not yet)
+#   bash scripts/dev.sh check-deep [ARGS]  the test suite against an ASan+UBSan build (.venv-asan)
+#                                      and under valgrind memcheck (ARGS go to pytest;
+#                                      TAMSEL_DEEP=asan or valgrind runs one of the two)
+#   bash scripts/dev.sh bench [ARGS]   build a separate .venv-bench (the project + py-machineid),
+#                                      then run bench/run.py (ARGS go to it; --quick for a short run)
 #
 # Environment:
 #   PYTHON=/path/to/python3.9   interpreter to build the venv from (default: pyenv's 3.9,
@@ -152,6 +155,185 @@ setup() {
   flock -s 9
 }
 
+# The benchmark's own venv: the project and the comparison package py-machineid,
+# kept out of .venv so that the tests never see py-machineid.
+BVENV="$ROOT/.venv-bench"
+BVPY="$BVENV/bin/python"
+
+ensure_valgrind() {
+  command -v valgrind >/dev/null 2>&1 && return 0
+  apt_install valgrind
+  command -v valgrind >/dev/null 2>&1 || die "valgrind still not found after apt-get install"
+}
+
+bench_setup() {
+  ensure_compiler
+  ensure_valgrind
+  local base want hash
+  base="$(find_python)"
+  want="$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
+  mkdir -p "$BVENV"
+  exec 9>"$BVENV/.dev.lock"
+  flock 9
+  if [ ! -x "$BVPY" ] || [ "$(cat "$BVENV/.tamsel-base-python" 2>/dev/null || true)" != "$want" ] \
+      || ! "$BVPY" -c 'pass' >/dev/null 2>&1; then
+    log "creating .venv-bench from $base"
+    find "$BVENV" -mindepth 1 -maxdepth 1 ! -name .dev.lock -exec rm -rf {} +
+    "$base" -m venv "$BVENV" || die "could not create the venv with $base -m venv"
+    printf '%s\n' "$want" >"$BVENV/.tamsel-base-python"
+  fi
+  if ! "$BVPY" -c 'import machineid' >/dev/null 2>&1; then
+    log "installing py-machineid into .venv-bench"
+    "$BVPY" -m pip install -q py-machineid || die "py-machineid does not install under $want"
+  fi
+  hash="$(source_hash)"
+  if [ "$(cat "$BVENV/.tamsel-build-stamp" 2>/dev/null || true)" != "$hash" ] \
+      || ! (cd / && "$BVPY" -I -c 'import tamsel.utils._machine_utils') >/dev/null 2>&1; then
+    log "building and installing tamsel into .venv-bench"
+    rm -f "$BVENV/.tamsel-build-stamp"
+    # Unstripped, so that the profile names the module's own functions.
+    "$BVPY" -m pip install -q --no-deps --force-reinstall \
+      --config-settings=install.strip=false "$ROOT"
+    printf '%s\n' "$hash" >"$BVENV/.tamsel-build-stamp"
+  fi
+}
+
+# check-deep: the whole test suite again, (1) against a build of the module with
+# AddressSanitizer and UndefinedBehaviorSanitizer in its own .venv-asan and (2)
+# under valgrind's memcheck against .venv, child processes included. The
+# interpreter is not instrumented and does not free everything at exit, so a
+# leak counts only when its allocation stack passes through _machine_utils;
+# a sanitizer error or a memcheck error involving the module counts wherever.
+AVENV="$ROOT/.venv-asan"
+AVPY="$AVENV/bin/python"
+
+apt_install() {
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null 2>&1 || die "need to install $*, but we are not root (no sudo either)"
+    sudo=(sudo)
+  fi
+  command -v apt-get >/dev/null 2>&1 || die "need to install $*, but apt-get is not available"
+  log "installing $* with apt-get"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+# The venv's interpreter is a copy that loads the sanitizer runtime as its first
+# library (instead of LD_PRELOAD, which a test may replace for its own child, and
+# which would instrument compilers and other programs that tests start).
+asan_setup() {
+  ensure_compiler
+  local lib base want hash py
+  local -x ASAN_OPTIONS=detect_leaks=0  # for pip and the checks below
+  for lib in libasan.so libubsan.so; do
+    [ -e "$(g++ -print-file-name=$lib)" ] || apt_install "libgcc-$(g++ -dumpversion | cut -d. -f1)-dev"
+    [ -e "$(g++ -print-file-name=$lib)" ] || die "$lib not found after installing the compiler's runtime"
+  done
+  command -v patchelf >/dev/null 2>&1 || apt_install patchelf
+  base="$(find_python)"
+  want="$base $("$base" -c 'import sys; print(sys.version.split()[0])') $(readlink -f "$(g++ -print-file-name=libasan.so)")"
+  mkdir -p "$AVENV"
+  exec 8>"$AVENV/.dev.lock"
+  flock 8
+  if [ ! -x "$AVPY" ] || [ "$(cat "$AVENV/.tamsel-base-python" 2>/dev/null || true)" != "$want" ] \
+      || ! "$AVPY" -c 'pass' >/dev/null 2>&1; then
+    log "creating .venv-asan from $base"
+    find "$AVENV" -mindepth 1 -maxdepth 1 ! -name .dev.lock -exec rm -rf {} +
+    "$base" -m venv --copies "$AVENV" || die "could not create the venv with $base -m venv"
+    for py in "$AVENV"/bin/python*; do
+      [ -L "$py" ] && continue
+      patchelf --add-needed "$(readlink -f "$(g++ -print-file-name=libubsan.so)")" \
+        --add-needed "$(readlink -f "$(g++ -print-file-name=libasan.so)")" "$py"
+    done
+    printf '%s\n' "$want" >"$AVENV/.tamsel-base-python"
+  fi
+  "$AVPY" -c 'import pytest' >/dev/null 2>&1 || "$AVPY" -m pip install -q pytest
+  hash="$(source_hash)"
+  # (Importing it needs the sanitizer runtime preloaded; finding it does not.)
+  if [ "$(cat "$AVENV/.tamsel-build-stamp" 2>/dev/null || true)" != "$hash" ] || ! (cd / && "$AVPY" -I -c \
+      'import importlib.util as u; assert u.find_spec("tamsel.utils._machine_utils")' >/dev/null 2>&1); then
+    log "building tamsel with ASan+UBSan into .venv-asan"
+    rm -f "$AVENV/.tamsel-build-stamp"
+    "$AVPY" -m pip install -q --no-deps --force-reinstall \
+      --config-settings=cmake.define.TAMSEL_SANITIZE=ON --config-settings=cmake.build-type=RelWithDebInfo \
+      --config-settings=install.strip=false "$ROOT" || die "the sanitizer build failed"
+    printf '%s\n' "$hash" >"$AVENV/.tamsel-build-stamp"
+  fi
+}
+
+# Prints what the sanitizer or valgrind logs in $2 say; fails when something
+# involves the module, or when a sanitizer found any error at all.
+scan_logs() {
+  "$(find_python)" - "$1" "$2" <<'PY'
+import glob, os, re, sys
+kind, logs = sys.argv[1:]
+procs = leaks = errors = 0
+module_leaks, module_bytes, problems = 0, 0, []
+for path in sorted(glob.glob(os.path.join(logs, "*"))):
+    procs += 1
+    text = re.sub(r"(?m)^==\d+== ?", "", open(path, errors="replace").read())
+    for record in re.split(r"\n\s*\n", text):
+        ours = "_machine_utils" in record
+        leak = re.search(r"^(?:Direct|Indirect) leak of (\d+) byte|^([\d,]+) bytes in [\d,]+ blocks are definitely lost",
+                         record.strip(), re.M)
+        if leak:
+            leaks += 1
+            if ours:
+                module_leaks += 1
+                module_bytes += int((leak.group(1) or leak.group(2)).replace(",", ""))
+                problems.append(record.strip())
+        elif re.search(r"ERROR: AddressSanitizer|runtime error:", record) or (
+                ours and re.search(r"^(Invalid|Conditional jump|Use of uninitialised|Mismatched|Syscall param|Source and destination)", record.strip(), re.M)):
+            errors += 1
+            problems.append(record.strip())
+what = "leak records (definitely lost)" if kind == "valgrind" else "leak records"
+print(f"[{kind}] {procs} process logs; {leaks} {what} in all, {module_leaks} through _machine_utils "
+      f"({module_bytes} bytes); {errors} error reports")
+for p in problems[:20]:
+    print(p[:3000], end="\n\n")
+sys.exit(1 if problems else 0)
+PY
+}
+
+check_asan() {
+  asan_setup
+  local logs rc=0
+  logs="$(mktemp -d "${TMPDIR:-/tmp}/tamsel-asan.XXXXXX")"
+  log "test suite against the ASan+UBSan build (logs in $logs)"
+  # LeakSanitizer reports but does not change exit codes (exitcode=0); any
+  # other ASan error aborts (abort_on_error), UBSan stops at the first error.
+  # The runtime comes first among the interpreter's own libraries, also when
+  # a test preloads a library into its child (verify_asan_link_order=0).
+  # Allocation stacks come from the fast unwinder: the interpreter has no frame
+  # pointers, so when a leak is reported, TAMSEL_ASAN_OPTIONS=fast_unwind_on_malloc=0
+  # (much slower) gives the full stack.
+  env PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=1:exitcode=0:abort_on_error=1:verify_asan_link_order=0:malloc_context_size=40:log_path=$logs/asan:${TAMSEL_ASAN_OPTIONS:-}" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+    "$AVPY" "$AVENV/bin/pytest" -q -p no:cacheprovider "$@" 8>&- || rc=$?
+  scan_logs asan "$logs" || rc=1
+  return "$rc"
+}
+
+check_valgrind() {
+  command -v valgrind >/dev/null 2>&1 || apt_install valgrind
+  setup
+  local logs rc=0
+  logs="$(mktemp -d "${TMPDIR:-/tmp}/tamsel-valgrind.XXXXXX")"
+  log "test suite under valgrind memcheck, child processes included (logs in $logs)"
+  # Programs other than the interpreter that tests start (compilers, sort, ...)
+  # are not traced; the robustness tests run a tenth of their loops and sweep
+  # every tenth allocation (TAMSEL_TEST_SCALE): about 8 minutes on 2 cores.
+  env PYTHONMALLOC=malloc TAMSEL_TEST_SCALE="${TAMSEL_TEST_SCALE:-0.1}" \
+    valgrind -q --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+    --errors-for-leak-kinds=definite --trace-children=yes --num-callers=40 --log-file="$logs/vg.%p" \
+    --trace-children-skip='*/sh,*/bash,*/sort,*/uname,*/ldconfig*,*/cc,*/c++,*/gcc*,*/g++*,*/cc1*,*/collect2,*/ld,*/ld.*,*/as,*/x86_64-linux-gnu-*' \
+    "$VPY" "$VENV/bin/pytest" -q -p no:cacheprovider "$@" 9>&- || rc=$?
+  scan_logs valgrind "$logs" || rc=1
+  return "$rc"
+}
+
 cmd="${1:-}"
 [ $# -gt 0 ] && shift
 
@@ -179,10 +361,17 @@ case "$cmd" in
     exit "$rc"
     ;;
   check-deep)
-    die "check-deep: not yet"
+    # TAMSEL_DEEP=asan or valgrind runs one of the two; ARGS go to pytest.
+    rc=0
+    [ "${TAMSEL_DEEP:-all}" = valgrind ] || check_asan "$@" || rc=1
+    [ "${TAMSEL_DEEP:-all}" = asan ] || check_valgrind "$@" || rc=1
+    exit "$rc"
     ;;
   bench)
-    die "bench: not yet"
+    bench_setup
+    # From outside the repo, so that only the installed `tamsel` can be imported.
+    cd "${TMPDIR:-/tmp}"
+    "$BVPY" -I "$ROOT/bench/run.py" "$@" 9>&-
     ;;
   -h|--help|help)
     usage
