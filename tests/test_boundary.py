@@ -86,14 +86,23 @@ for name in ("hashlib", "platform", "uuid", "os"):
 for name in ("hashlib", "platform", "uuid", "tamsel.utils._machine_utils"):
     del sys.modules[name]
 import tamsel.utils._machine_utils as again
+def reimport():
+    del sys.modules["tamsel.utils._machine_utils"]
+    import tamsel.utils._machine_utils
+for _ in range(100):
+    reimport()
+before = sys.getallocatedblocks()
+for _ in range(2000):
+    reimport()
 print(json.dumps([again is first, again.__dict__ is ns, again.get_machine_id is function,
                   [ns[n] for n in ("hashlib", "platform", "uuid", "os")],
-                  [n in sys.modules for n in ("hashlib", "platform", "uuid")]]))
+                  [n in sys.modules for n in ("hashlib", "platform", "uuid")],
+                  sys.getallocatedblocks() - before < 200]))
 """
 
 
-def test_reimport_returns_the_same_module():
-    assert run_json(REIMPORT) == [True, True, True, STD_MODULES, [False] * 3]
+def test_reimport_returns_the_same_module_and_leaks_nothing():
+    assert run_json(REIMPORT) == [True, True, True, STD_MODULES, [False] * 3, True]
 
 
 INIT_FAILURE = """

@@ -884,6 +884,17 @@ PyObject* get_linux_info() {
 /* The identifier                                                            */
 /* ------------------------------------------------------------------------ */
 
+// str(uuid.getnode()): the hardware address as decimal text, the first piece
+// of every identifier and the whole of the fallback one.
+PyObject* node_piece() {
+    Ref uuid = Ref::steal(lookup_global(C.name_uuid));
+    if (!uuid) {
+        return nullptr;
+    }
+    Ref node = Ref::steal(call_method(uuid.get(), C.attr_getnode));
+    return node ? PyObject_Str(node.get()) : nullptr;
+}
+
 // The node piece first, then the items of the one probe the system selects.
 PyObject* get_stable_system_info() {
     PyObject* const entry = C.entry_get_stable_system_info;
@@ -891,19 +902,11 @@ PyObject* get_stable_system_info() {
     if (!info) {
         FAIL(entry);
     }
-    Ref uuid = Ref::steal(lookup_global(C.name_uuid));
-    if (!uuid) {
-        FAIL(entry);
-    }
-    Ref node = Ref::steal(call_method(uuid.get(), C.attr_getnode));
+    Ref node = Ref::steal(node_piece());
     if (!node) {
         FAIL(entry);
     }
-    Ref node_piece = Ref::steal(PyObject_Str(node.get()));
-    if (!node_piece) {
-        FAIL(entry);
-    }
-    if (PyList_Append(info.get(), node_piece.get()) < 0) {
+    if (PyList_Append(info.get(), node.get()) < 0) {
         FAIL(entry);
     }
     // platform.system() is asked again for the second test, not remembered.
@@ -1004,19 +1007,11 @@ PyObject* get_machine_id() {
     if (!sha256) {
         FAIL(entry);
     }
-    Ref uuid = Ref::steal(lookup_global(C.name_uuid));
-    if (!uuid) {
-        FAIL(entry);
-    }
-    Ref node = Ref::steal(call_method(uuid.get(), C.attr_getnode));
+    Ref node = Ref::steal(node_piece());
     if (!node) {
         FAIL(entry);
     }
-    Ref node_text = Ref::steal(PyObject_Str(node.get()));
-    if (!node_text) {
-        FAIL(entry);
-    }
-    Ref fallback_id = Ref::steal(hexdigest_of(sha256.get(), node_text.get()));
+    Ref fallback_id = Ref::steal(hexdigest_of(sha256.get(), node.get()));
     if (!fallback_id) {
         FAIL(entry);
     }
@@ -1350,6 +1345,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (g_module != nullptr) {
+        // The interpreter gives a module made by this slot a fresh, empty
+        // state pointer, and the exec that follows allocates a new (zero-size)
+        // state block, without freeing the one the first exec allocated.
+        // Releasing it here keeps re-imports from leaking a block each.
+        PyMem_Free(PyModule_GetState(g_module));
         return new_ref(g_module);
     }
 
@@ -1425,7 +1425,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_machine_utils",  // m_name
     nullptr,           // m_doc
-    0,                 // m_size: no per-module state
+    0,                 // m_size: no per-module state, everything is process-wide
     nullptr,           // m_methods: get_machine_id is bound by the exec slot
     module_slots,
     nullptr,  // m_traverse
