@@ -21,9 +21,6 @@ cd "$ROOT"
 
 VENV="$ROOT/.venv"
 VPY="$VENV/bin/python"
-LOCK="$VENV/.dev.lock"
-BASE_MARKER="$VENV/.tamsel-base-python"
-BUILD_STAMP="$VENV/.tamsel-build-stamp"
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 # A PYTHONHOME from the caller would break the venv's interpreter.
@@ -108,47 +105,59 @@ installed_ok() {
   (cd / && "$VPY" -I -c 'import tamsel.utils._machine_utils') >/dev/null 2>&1
 }
 
+# ensure_venv FD DIR BASE WANT [venv options]: takes the lock of the venv DIR on
+# file descriptor FD and (re)creates DIR from interpreter BASE when it was made
+# from another one (WANT names it). Sets VENV_MADE=1 when it was (re)created.
+ensure_venv() {
+  local fd=$1 dir=$2 base=$3 want=$4; shift 4
+  mkdir -p "$dir"
+  eval "exec $fd>\"\$dir/.dev.lock\""
+  if ! flock -n "$fd"; then
+    log "waiting for another dev.sh to finish with ${dir##*/}"
+    flock "$fd"
+  fi
+  VENV_MADE=0
+  if [ ! -x "$dir/bin/python" ] || [ "$(cat "$dir/.tamsel-base-python" 2>/dev/null || true)" != "$want" ] \
+      || ! "$dir/bin/python" -c 'pass' >/dev/null 2>&1; then
+    log "creating ${dir##*/} from $base"
+    # Empty the directory but keep the lock file, which we hold.
+    find "$dir" -mindepth 1 -maxdepth 1 ! -name .dev.lock -exec rm -rf {} +
+    "$base" -m venv "$@" "$dir" || die "could not create ${dir##*/} with $base -m venv"
+    printf '%s\n' "$want" >"$dir/.tamsel-base-python"
+    VENV_MADE=1
+  fi
+}
+
+# install_project DIR CHECK [pip options]: builds and installs the project into
+# the venv DIR unless it was built from these sources and the Python code CHECK,
+# run from outside the repo, succeeds. TAMSEL_REINSTALL=1 forces the build.
+install_project() {
+  local dir=$1 check=$2 hash; shift 2
+  hash="$(source_hash)"
+  if [ "${TAMSEL_REINSTALL:-0}" != 1 ] && [ "$(cat "$dir/.tamsel-build-stamp" 2>/dev/null || true)" = "$hash" ] \
+      && (cd / && "$dir/bin/python" -I -c "$check") >/dev/null 2>&1; then
+    log "tamsel is up to date in ${dir##*/}"
+    return 0
+  fi
+  log "building and installing tamsel into ${dir##*/}"
+  rm -f "$dir/.tamsel-build-stamp"
+  "$dir/bin/python" -m pip install -q --no-deps --force-reinstall "$@" "$ROOT" \
+    || die "building tamsel into ${dir##*/} failed"
+  printf '%s\n' "$hash" >"$dir/.tamsel-build-stamp"
+}
+
 setup() {
   ensure_compiler
-  local base want
+  local base
   base="$(find_python)"
-  want="$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
-
-  mkdir -p "$VENV"
-  exec 9>"$LOCK"
-  if ! flock -n 9; then
-    log "waiting for another dev.sh to finish with .venv"
-    flock 9
-  fi
-
-  if [ ! -x "$VPY" ] || [ "$(cat "$BASE_MARKER" 2>/dev/null || true)" != "$want" ] \
-      || ! "$VPY" -c 'pass' >/dev/null 2>&1; then
-    log "creating .venv from $base"
-    # Empty the directory but keep the lock file, which we hold.
-    find "$VENV" -mindepth 1 -maxdepth 1 ! -name "$(basename "$LOCK")" -exec rm -rf {} +
-    "$base" -m venv "$VENV" || die "could not create the venv with $base -m venv"
-    printf '%s\n' "$want" >"$BASE_MARKER"
-  fi
-
+  ensure_venv 9 "$VENV" "$base" "$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
   if ! "$VPY" -c 'import pytest' >/dev/null 2>&1; then
     log "installing pytest"
     "$VPY" -m pip install -q pytest
   fi
-
   [ -f tamsel/utils/_machine_utils.cpp ] || die "tamsel/utils/_machine_utils.cpp does not exist yet"
-
-  local hash
-  hash="$(source_hash)"
-  if [ "${TAMSEL_REINSTALL:-0}" != 1 ] && [ "$(cat "$BUILD_STAMP" 2>/dev/null || true)" = "$hash" ] \
-      && installed_ok; then
-    log "tamsel is up to date in .venv"
-  else
-    log "building and installing tamsel into .venv"
-    rm -f "$BUILD_STAMP"
-    "$VPY" -m pip install -q --no-deps --force-reinstall "$ROOT"
-    installed_ok || die "tamsel.utils._machine_utils does not import after installation"
-    printf '%s\n' "$hash" >"$BUILD_STAMP"
-  fi
+  install_project "$VENV" 'import tamsel.utils._machine_utils'
+  installed_ok || die "tamsel.utils._machine_utils does not import after installation"
 
   # Keep a shared lock while the caller uses the venv, so a concurrent setup
   # does not reinstall the module underneath a running test or program.
@@ -169,33 +178,15 @@ ensure_valgrind() {
 bench_setup() {
   ensure_compiler
   ensure_valgrind
-  local base want hash
+  local base
   base="$(find_python)"
-  want="$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
-  mkdir -p "$BVENV"
-  exec 9>"$BVENV/.dev.lock"
-  flock 9
-  if [ ! -x "$BVPY" ] || [ "$(cat "$BVENV/.tamsel-base-python" 2>/dev/null || true)" != "$want" ] \
-      || ! "$BVPY" -c 'pass' >/dev/null 2>&1; then
-    log "creating .venv-bench from $base"
-    find "$BVENV" -mindepth 1 -maxdepth 1 ! -name .dev.lock -exec rm -rf {} +
-    "$base" -m venv "$BVENV" || die "could not create the venv with $base -m venv"
-    printf '%s\n' "$want" >"$BVENV/.tamsel-base-python"
-  fi
+  ensure_venv 9 "$BVENV" "$base" "$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
   if ! "$BVPY" -c 'import machineid' >/dev/null 2>&1; then
     log "installing py-machineid into .venv-bench"
-    "$BVPY" -m pip install -q py-machineid || die "py-machineid does not install under $want"
+    "$BVPY" -m pip install -q py-machineid || die "py-machineid does not install under $base"
   fi
-  hash="$(source_hash)"
-  if [ "$(cat "$BVENV/.tamsel-build-stamp" 2>/dev/null || true)" != "$hash" ] \
-      || ! (cd / && "$BVPY" -I -c 'import tamsel.utils._machine_utils') >/dev/null 2>&1; then
-    log "building and installing tamsel into .venv-bench"
-    rm -f "$BVENV/.tamsel-build-stamp"
-    # Unstripped, so that the profile names the module's own functions.
-    "$BVPY" -m pip install -q --no-deps --force-reinstall \
-      --config-settings=install.strip=false "$ROOT"
-    printf '%s\n' "$hash" >"$BVENV/.tamsel-build-stamp"
-  fi
+  # Unstripped, so that the profile names the module's own functions.
+  install_project "$BVENV" 'import tamsel.utils._machine_utils' --config-settings=install.strip=false
 }
 
 # check-deep: the whole test suite again, (1) against a build of the module with
@@ -224,7 +215,7 @@ apt_install() {
 # which would instrument compilers and other programs that tests start).
 asan_setup() {
   ensure_compiler
-  local lib base want hash py
+  local lib base want py
   local -x ASAN_OPTIONS=detect_leaks=0  # for pip and the checks below
   for lib in libasan.so libubsan.so; do
     [ -e "$(g++ -print-file-name=$lib)" ] || apt_install "libgcc-$(g++ -dumpversion | cut -d. -f1)-dev"
@@ -233,33 +224,19 @@ asan_setup() {
   command -v patchelf >/dev/null 2>&1 || apt_install patchelf
   base="$(find_python)"
   want="$base $("$base" -c 'import sys; print(sys.version.split()[0])') $(readlink -f "$(g++ -print-file-name=libasan.so)")"
-  mkdir -p "$AVENV"
-  exec 8>"$AVENV/.dev.lock"
-  flock 8
-  if [ ! -x "$AVPY" ] || [ "$(cat "$AVENV/.tamsel-base-python" 2>/dev/null || true)" != "$want" ] \
-      || ! "$AVPY" -c 'pass' >/dev/null 2>&1; then
-    log "creating .venv-asan from $base"
-    find "$AVENV" -mindepth 1 -maxdepth 1 ! -name .dev.lock -exec rm -rf {} +
-    "$base" -m venv --copies "$AVENV" || die "could not create the venv with $base -m venv"
+  ensure_venv 8 "$AVENV" "$base" "$want" --copies
+  if [ "$VENV_MADE" = 1 ]; then
     for py in "$AVENV"/bin/python*; do
       [ -L "$py" ] && continue
       patchelf --add-needed "$(readlink -f "$(g++ -print-file-name=libubsan.so)")" \
         --add-needed "$(readlink -f "$(g++ -print-file-name=libasan.so)")" "$py"
     done
-    printf '%s\n' "$want" >"$AVENV/.tamsel-base-python"
   fi
   "$AVPY" -c 'import pytest' >/dev/null 2>&1 || "$AVPY" -m pip install -q pytest
-  hash="$(source_hash)"
   # (Importing it needs the sanitizer runtime preloaded; finding it does not.)
-  if [ "$(cat "$AVENV/.tamsel-build-stamp" 2>/dev/null || true)" != "$hash" ] || ! (cd / && "$AVPY" -I -c \
-      'import importlib.util as u; assert u.find_spec("tamsel.utils._machine_utils")' >/dev/null 2>&1); then
-    log "building tamsel with ASan+UBSan into .venv-asan"
-    rm -f "$AVENV/.tamsel-build-stamp"
-    "$AVPY" -m pip install -q --no-deps --force-reinstall \
-      --config-settings=cmake.define.TAMSEL_SANITIZE=ON --config-settings=cmake.build-type=RelWithDebInfo \
-      --config-settings=install.strip=false "$ROOT" || die "the sanitizer build failed"
-    printf '%s\n' "$hash" >"$AVENV/.tamsel-build-stamp"
-  fi
+  install_project "$AVENV" 'import importlib.util as u; assert u.find_spec("tamsel.utils._machine_utils")' \
+    --config-settings=cmake.define.TAMSEL_SANITIZE=ON --config-settings=cmake.build-type=RelWithDebInfo \
+    --config-settings=install.strip=false
 }
 
 # Prints what the sanitizer or valgrind logs in $2 say; fails when something

@@ -1,6 +1,9 @@
 """Native helpers for identifying the current machine."""
 
 def get_machine_id() -> str:
-    """Return a SHA-256 hex digest (64 lowercase hex characters) identifying
-    this machine, cached in ``~/.tamsel/cache/.machine_id``."""
+    """Generate a unique machine identifier with hardware info.
+
+    A SHA-256 hex digest of the machine's hardware facts; the first one is
+    stored in ``~/.tamsel/cache/.machine_id`` and returned by every later call.
+    """
     ...
