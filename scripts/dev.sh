@@ -105,6 +105,11 @@ installed_ok() {
   (cd / && "$VPY" -I -c 'import tamsel.utils._machine_utils') >/dev/null 2>&1
 }
 
+# What a venv made from interpreter $1 records of it: path and exact version.
+python_identity() {
+  printf '%s %s\n' "$1" "$("$1" -c 'import sys; print(sys.version.split()[0])')"
+}
+
 # ensure_venv FD DIR BASE WANT [venv options]: takes the lock of the venv DIR on
 # file descriptor FD and (re)creates DIR from interpreter BASE when it was made
 # from another one (WANT names it). Sets VENV_MADE=1 when it was (re)created.
@@ -150,7 +155,7 @@ setup() {
   ensure_compiler
   local base
   base="$(find_python)"
-  ensure_venv 9 "$VENV" "$base" "$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
+  ensure_venv 9 "$VENV" "$base" "$(python_identity "$base")"
   if ! "$VPY" -c 'import pytest' >/dev/null 2>&1; then
     log "installing pytest"
     "$VPY" -m pip install -q pytest
@@ -180,7 +185,7 @@ bench_setup() {
   ensure_valgrind
   local base
   base="$(find_python)"
-  ensure_venv 9 "$BVENV" "$base" "$base $("$base" -c 'import sys; print(sys.version.split()[0])')"
+  ensure_venv 9 "$BVENV" "$base" "$(python_identity "$base")"
   if ! "$BVPY" -c 'import machineid' >/dev/null 2>&1; then
     log "installing py-machineid into .venv-bench"
     "$BVPY" -m pip install -q py-machineid || die "py-machineid does not install under $base"
@@ -223,7 +228,7 @@ asan_setup() {
   done
   command -v patchelf >/dev/null 2>&1 || apt_install patchelf
   base="$(find_python)"
-  want="$base $("$base" -c 'import sys; print(sys.version.split()[0])') $(readlink -f "$(g++ -print-file-name=libasan.so)")"
+  want="$(python_identity "$base") $(readlink -f "$(g++ -print-file-name=libasan.so)")"
   ensure_venv 8 "$AVENV" "$base" "$want" --copies
   if [ "$VENV_MADE" = 1 ]; then
     for py in "$AVENV"/bin/python*; do
