@@ -72,7 +72,7 @@ def load():
     import pure_python_machine_id as pure
     import tamsel.utils._machine_utils as native
 
-    source = os.path.join(os.path.dirname(HERE), "tamsel")
+    source = os.path.join(os.path.dirname(HERE), "src", "tamsel")
     if os.path.realpath(native.__file__).startswith(os.path.realpath(source) + os.sep):
         sys.exit(f"{native.__file__} is the source tree, not the installed build")
     contenders = {"module": native.get_machine_id, "pure-python": pure.get_machine_id}

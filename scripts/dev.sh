@@ -93,7 +93,7 @@ find_python() {
 # Hash of everything that goes into the build, plus build-affecting environment.
 source_hash() {
   {
-    find pyproject.toml CMakeLists.txt tamsel -type f \
+    find pyproject.toml CMakeLists.txt src -type f \
       ! -name '*.so' ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 \
       | LC_ALL=C sort -z | xargs -0 sha256sum
     env | LC_ALL=C grep -E '^(CMAKE_ARGS|CMAKE_GENERATOR|SKBUILD_[A-Z_]*|CC|CXX|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS)=' | LC_ALL=C sort || true
@@ -160,7 +160,7 @@ setup() {
     log "installing pytest"
     "$VPY" -m pip install -q pytest
   fi
-  [ -f tamsel/utils/_machine_utils.cpp ] || die "tamsel/utils/_machine_utils.cpp does not exist yet"
+  [ -f src/tamsel/utils/_machine_utils.cpp ] || die "src/tamsel/utils/_machine_utils.cpp does not exist yet"
   install_project "$VENV" 'import tamsel.utils._machine_utils'
   installed_ok || die "tamsel.utils._machine_utils does not import after installation"
 

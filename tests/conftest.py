@@ -20,7 +20,7 @@ import pytest  # noqa: E402
 from _helpers import REAL_HOME, run_py as _run_py  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-SOURCE_PACKAGE = REPO_ROOT / "tamsel"
+SOURCE_PACKAGE = REPO_ROOT / "src" / "tamsel"
 
 _REAL_DIRS = {Path(REAL_HOME)}
 if _ORIGINAL_HOME:
