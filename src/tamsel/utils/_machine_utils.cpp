@@ -125,6 +125,8 @@
 
 #include "_machine_utils.h"
 
+#include <structmember.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -350,9 +352,8 @@ PyCodeObject* entry_code(PyObject* function, int line) {
             return made[i].code;
         }
     }
-    PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, C.empty_bytes, C.empty_tuple, C.empty_tuple,
-                                    C.empty_tuple, C.empty_tuple, C.empty_tuple, C.source_file,
-                                    function, line, C.empty_bytes);
+    PyCodeObject* code = tamsel::compat::new_raising_code(C.source_file, function, line, C.empty_tuple,
+                                                          0, C.empty_tuple, C.empty_bytes);
     if (code != nullptr && count < sizeof made / sizeof made[0]) {
         Py_INCREF(code);
         made[count++] = Entry{function, line, code};
@@ -366,8 +367,7 @@ PyCodeObject* entry_code(PyObject* function, int line) {
 // When the entry itself cannot be made, the original exception is kept
 // unchanged rather than replaced by the failure to describe it.
 void traceback_here(PyObject* function, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PyObject* exception = tamsel::compat::take_raised();
     PyCodeObject* code = entry_code(function, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
@@ -376,20 +376,16 @@ void traceback_here(PyObject* function, int line) {
     }
     if (frame == nullptr) {
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        tamsel::compat::set_raised(exception);
         return;
     }
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
+    Py_XINCREF(exception);  // kept in case the entry cannot be added
+    tamsel::compat::set_raised(exception);
     if (PyTraceBack_Here(frame) < 0) {
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        tamsel::compat::set_raised(exception);
     } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        Py_XDECREF(exception);
     }
     Py_DECREF(frame);
 }
@@ -1025,7 +1021,14 @@ PyObject* get_machine_id() {
 
 // A built-in function taking no arguments that also carries what Python
 // functions carry (`__code__`, `__globals__`, `__annotations__`), so that
-// tracebacks, `inspect` and documentation tools see a proper function.
+// tracebacks, `inspect` and documentation tools see a proper function. Like a
+// built-in function it is not bound when found on a class (its `__get__`
+// returns itself), which also makes `inspect.isroutine` recognise it.
+//
+// The type is a heap type made once from a spec: a static type whose
+// readying failed half-way (out of memory during an import) cannot be readied
+// again safely on every interpreter, while a spec either makes a whole type or
+// none. Its `__module__` comes from the dotted name.
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -1033,13 +1036,18 @@ struct NativeFunction {
     const char* c_name;
     PyObject* name;
     PyObject* qualname;
-    PyObject* module_name;
     PyObject* doc;
     PyObject* code;
     PyObject* globals;
     PyObject* annotations;
     PyObject* weakrefs;
 };
+
+// One nesting level of the published function: it counts against the
+// recursion limit, and the C stack keeps its reserve, so that the function
+// bound (directly or through C wrappers) as one of the names it calls ends in
+// RecursionError instead of exhausting the stack.
+tamsel::StackReserve g_stack;
 
 PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t nargsf,
                                      PyObject* kwnames) {
@@ -1053,11 +1061,22 @@ PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t na
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->c_name, nargs);
         return nullptr;
     }
-    return f->implementation();
+    if (g_stack.exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
+    if (tamsel::compat::enter_recursive_call() < 0) {
+        return nullptr;
+    }
+    PyObject* result = f->implementation();
+    tamsel::compat::leave_recursive_call();
+    return result;
 }
 
 int native_function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
@@ -1074,6 +1093,7 @@ int native_function_clear(PyObject* self) {
 
 void native_function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
@@ -1081,13 +1101,18 @@ void native_function_dealloc(PyObject* self) {
     native_function_clear(self);
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
-    Py_XDECREF(f->module_name);
     Py_XDECREF(f->doc);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
 PyObject* native_function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<built-in function %U>", reinterpret_cast<NativeFunction*>(self)->name);
+}
+
+// Found on a class or an instance, it stays the plain function.
+PyObject* native_function_descr_get(PyObject* self, PyObject*, PyObject*) {
+    return new_ref(self);
 }
 
 // Pickled by reference, like any module-level function.
@@ -1113,7 +1138,6 @@ PyMethodDef native_function_methods[] = {
 PyGetSetDef native_function_getset[] = {
     {"__name__", native_function_get<&NativeFunction::name>, nullptr, nullptr, nullptr},
     {"__qualname__", native_function_get<&NativeFunction::qualname>, nullptr, nullptr, nullptr},
-    {"__module__", native_function_get<&NativeFunction::module_name>, nullptr, nullptr, nullptr},
     {"__doc__", native_function_get<&NativeFunction::doc>, nullptr, nullptr, nullptr},
     {"__code__", native_function_get<&NativeFunction::code>, nullptr, nullptr, nullptr},
     {"__globals__", native_function_get<&NativeFunction::globals>, nullptr, nullptr, nullptr},
@@ -1124,30 +1148,47 @@ PyGetSetDef native_function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject NativeFunction_Type = [] {
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;  // statically allocated: never freed
-    type.tp_name = "tamsel.utils._machine_utils.native_function";
-    type.tp_basicsize = sizeof(NativeFunction);
-    type.tp_dealloc = native_function_dealloc;
-    type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-    type.tp_repr = native_function_repr;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    type.tp_traverse = native_function_traverse;
-    type.tp_clear = native_function_clear;
-    type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
-    type.tp_methods = native_function_methods;
-    type.tp_getset = native_function_getset;
-    return type;
-}();
+PyMemberDef native_function_members[] = {
+    {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(NativeFunction, vectorcall)), READONLY, nullptr},
+    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(NativeFunction, weakrefs)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot native_function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(native_function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(native_function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(native_function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(native_function_descr_get)},
+    {Py_tp_methods, native_function_methods},
+    {Py_tp_members, native_function_members},
+    {Py_tp_getset, native_function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec native_function_spec = {
+    "tamsel.utils._machine_utils.native_function",
+    static_cast<int>(sizeof(NativeFunction)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    native_function_slots,
+};
+
+// The type, made by the first initialisation that gets that far and kept.
+PyTypeObject* g_function_type;
 
 PyObject* new_native_function(PyObject* annotations) {
-    if (PyType_Ready(&NativeFunction_Type) < 0) {
-        return nullptr;
+    if (g_function_type == nullptr) {
+        g_function_type = reinterpret_cast<PyTypeObject*>(
+            tamsel::compat::new_uninstantiable_type(&native_function_spec));
+        if (g_function_type == nullptr) {
+            return nullptr;
+        }
     }
-    NativeFunction* f = PyObject_GC_New(NativeFunction, &NativeFunction_Type);
+    NativeFunction* f = PyObject_GC_New(NativeFunction, g_function_type);
     if (f == nullptr) {
         return nullptr;
     }
@@ -1156,7 +1197,6 @@ PyObject* new_native_function(PyObject* annotations) {
     f->c_name = kFunctionName;
     f->name = new_ref(C.name_get_machine_id);
     f->qualname = new_ref(C.name_get_machine_id);
-    f->module_name = new_ref(C.qualified_name);
     f->doc = new_ref(C.doc);
     f->code = new_ref(C.code);
     f->globals = new_ref(g_namespace);
@@ -1249,10 +1289,9 @@ int create_tuples_and_code() {
     }
     if (C.code == nullptr) {
         constexpr int kFirstLine = 10;
-        C.code = reinterpret_cast<PyObject*>(PyCode_New(
-            0, 0, static_cast<int>(PyTuple_GET_SIZE(C.local_names)), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-            C.empty_bytes, C.empty_tuple, C.empty_tuple, C.local_names, C.empty_tuple, C.empty_tuple,
-            C.source_file, C.name_get_machine_id, kFirstLine, C.empty_bytes));
+        C.code = reinterpret_cast<PyObject*>(tamsel::compat::new_raising_code(
+            C.source_file, C.name_get_machine_id, kFirstLine, C.local_names,
+            CO_OPTIMIZED | CO_NEWLOCALS, C.empty_tuple, C.empty_bytes));
         if (C.code == nullptr) {
             return -1;
         }
@@ -1418,6 +1457,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    TAMSEL_COMPAT_MODULE_SLOTS
     {0, nullptr},
 };
 

@@ -1,14 +1,23 @@
 // Small generic helpers for the hand-written extension in _machine_utils.cpp:
-// an owning reference handle, the catch-all scope, and the runtime version
-// reader. Nothing here knows about machine identifiers.
+// an owning reference handle, the catch-all scope, the runtime version reader
+// and the C stack check. Nothing here knows about machine identifiers.
 #ifndef TAMSEL_MACHINE_UTILS_H
 #define TAMSEL_MACHINE_UTILS_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <frameobject.h>
+#include "_machine_utils_compat.h"
 
 #include <climits>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 namespace tamsel {
 
@@ -69,84 +78,120 @@ private:
 //   reraise() raises the handled exception again and ends the handling.
 class CatchAll {
 public:
-    CatchAll() noexcept : slot_(PyThreadState_Get()->exc_info) {
-        saved_type_ = slot_->exc_type;
-        saved_value_ = slot_->exc_value;
-        saved_tb_ = slot_->exc_traceback;
-        Py_XINCREF(saved_type_);
-        Py_XINCREF(saved_value_);
-        Py_XINCREF(saved_tb_);
-    }
+    CatchAll() noexcept : saved_(slot_.save()) {}
     CatchAll(const CatchAll&) = delete;
     CatchAll& operator=(const CatchAll&) = delete;
     ~CatchAll() {
-        restore_slot();
-        Py_XDECREF(saved_type_);
-        Py_XDECREF(saved_value_);
-        Py_XDECREF(saved_tb_);
+        slot_.restore(saved_);
+        compat::HandledSlot::release(saved_);
         drop_caught();
     }
 
     void absorb() noexcept {
         PyErr_Clear();
-        restore_slot();
+        slot_.restore(saved_);
     }
 
     void handle() noexcept {
         drop_caught();
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_ != nullptr && value_ != nullptr && PyExceptionInstance_Check(value_)) {
-            PyException_SetTraceback(value_, tb_);
+        caught_ = compat::take_raised();
+        if (caught_ != nullptr) {
+            traceback_ = PyException_GetTraceback(caught_);
+            slot_.handle(caught_);
         }
-        set_slot(type_, value_, tb_);
     }
 
     void reraise() noexcept {
-        restore_slot();
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
+        slot_.restore(saved_);
+        Py_CLEAR(traceback_);
+        compat::set_raised(caught_);
+        caught_ = nullptr;
     }
 
     // The exception being handled, as `__exit__` receives it (never NULL).
-    PyObject* type() const noexcept { return type_ ? type_ : Py_None; }
-    PyObject* value() const noexcept { return value_ ? value_ : Py_None; }
-    PyObject* traceback() const noexcept { return tb_ ? tb_ : Py_None; }
+    PyObject* type() const noexcept {
+        return caught_ ? reinterpret_cast<PyObject*>(Py_TYPE(caught_)) : Py_None;
+    }
+    PyObject* value() const noexcept { return caught_ ? caught_ : Py_None; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
 
 private:
-    void restore_slot() noexcept {
-        if (slot_->exc_type != saved_type_ || slot_->exc_value != saved_value_ ||
-            slot_->exc_traceback != saved_tb_) {
-            set_slot(saved_type_, saved_value_, saved_tb_);
-        }
-    }
-    void set_slot(PyObject* type, PyObject* value, PyObject* tb) noexcept {
-        PyObject* old_type = slot_->exc_type;
-        PyObject* old_value = slot_->exc_value;
-        PyObject* old_tb = slot_->exc_traceback;
-        Py_XINCREF(type);
-        Py_XINCREF(value);
-        Py_XINCREF(tb);
-        slot_->exc_type = type;
-        slot_->exc_value = value;
-        slot_->exc_traceback = tb;
-        Py_XDECREF(old_type);
-        Py_XDECREF(old_value);
-        Py_XDECREF(old_tb);
-    }
     void drop_caught() noexcept {
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(tb_);
+        Py_CLEAR(caught_);
+        Py_CLEAR(traceback_);
     }
 
-    _PyErr_StackItem* slot_;
-    PyObject* saved_type_;
-    PyObject* saved_value_;
-    PyObject* saved_tb_;
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
+    compat::HandledSlot slot_;
+    compat::HandledSlot::Saved saved_;
+    PyObject* caught_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Whether the calling thread's C stack is nearly used up. The recursion limit
+// bounds how deeply the module's function can nest, but it is a count that a
+// program may raise beyond what the C stack holds (from 3.12 a Python frame
+// takes no C stack, so large limits are safe for Python code and not for the
+// C frames of this module). Below that, this check keeps a reserve of the
+// stack free for the interpreter to raise and handle the error.
+//
+// The bounds of the last thread that checked are kept (the GIL serialises the
+// callers); a frame outside them belongs to another thread, whose bounds are
+// then read once. Stacks of live threads never overlap, so the test is exact.
+class StackReserve {
+public:
+    bool exhausted() noexcept {
+        char here;
+        const auto address = reinterpret_cast<std::uintptr_t>(&here);
+        if (address <= low_ || address > high_) {
+            measure(address);
+        }
+        return address - low_ < reserve_;
+    }
+
+private:
+    void measure(std::uintptr_t address) noexcept {
+        std::uintptr_t low = 0, high = 0;
+#if defined(_WIN32)
+        ULONG_PTR lowest = 0, highest = 0;
+        GetCurrentThreadStackLimits(&lowest, &highest);
+        low = lowest;
+        high = highest;
+#elif defined(__APPLE__)
+        pthread_t self = pthread_self();
+        high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+        low = high - pthread_get_stacksize_np(self);
+#elif defined(__linux__)
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+                low = reinterpret_cast<std::uintptr_t>(base);
+                high = low + size;
+            }
+            pthread_attr_destroy(&attributes);
+        }
+#endif
+        if (low == 0 || address <= low || address > high) {
+            // Unknown: never report exhaustion.
+            low_ = 0;
+            high_ = UINTPTR_MAX;
+            reserve_ = 0;
+            return;
+        }
+        low_ = low;
+        high_ = high;
+        // An eighth of the stack, at least 16 KiB and at most 256 KiB: room for
+        // raising, unwinding and the handlers of the frames above.
+        const std::uintptr_t eighth = (high - low) / 8;
+        reserve_ = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+    }
+
+    static constexpr std::uintptr_t kMinReserve = 16 * 1024;
+    static constexpr std::uintptr_t kMaxReserve = 256 * 1024;
+    std::uintptr_t low_ = 1;  // an empty range: the first check measures
+    std::uintptr_t high_ = 0;
+    std::uintptr_t reserve_ = 0;
 };
 
 struct MajorMinor {
