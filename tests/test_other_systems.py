@@ -47,7 +47,9 @@ def machine_id_in_handler():
 def give(value):
     """`value`, or raise it when it is an exception."""
     if isinstance(value, BaseException):
-        raise value
+        # From 3.12 a raised instance keeps adding to its own traceback; a
+        # fake that raises one instance again and again starts it afresh.
+        raise value.with_traceback(None)
     return value
 
 
