@@ -6,7 +6,7 @@ before the extension is imported and puts fakes into the module's namespace and
 behind an import hook; every fake call is an injection point (`on`).
 TAMSEL_TEST_SCALE (default 1) scales loop counts and sweep density (valgrind)."""
 
-import builtins, gc, hashlib, importlib.util, itertools, json, os, signal, subprocess, sys, tempfile, threading, time
+import builtins, functools, gc, hashlib, importlib.util, itertools, json, os, signal, subprocess, sys, tempfile, threading, time
 from collections import Counter
 from types import SimpleNamespace as NS
 
@@ -285,6 +285,7 @@ def child_oom(scen, faults, least):
     for k in range(0, swept[0], STEP):  # the k-th allocation alone fails
         attempt(k, k + 1)
         swept[1] += 1
+    least = least if REIMPORT_UNDER_OOM else least * 2 // 3  # no import machinery in the window
     report(bad + ([f"only {swept[0]} allocations"] if swept[0] < least else []), swept=swept, errors=errors)
 
 
@@ -294,8 +295,9 @@ def child_import(start):  # each failed import is retried in the same process
         import hashlib, uuid  # noqa: F401 (gh-132508: see child_oom)
     block_cache()
     spec, errors, bad = importlib.util.find_spec("tamsel.utils._machine_utils"), Counter(), []
+    import_it = functools.partial(opened, functools.partial(init, spec))  # no function made in the window
     for k in range(start, start + 20000, STEP):
-        m, e, reached = under_limit(lambda: opened(lambda: init(spec)), k)
+        m, e, reached = under_limit(import_it, k)
         if e is not None:
             errors[type(e).__name__] += 1
         bad += [[k, repr(e)]] if isinstance(e, SystemError) else []
