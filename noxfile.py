@@ -132,6 +132,7 @@ def bench(session: nox.Session) -> None:
     # From outside the repo, so that only the installed `tamsel` can be imported.
     with tempfile.TemporaryDirectory() as cwd, session.chdir(cwd):
         session.run("python", "-I", str(ROOT / "bench" / "run.py"), *session.posargs)
+    _summary(f"CPython {_version(session)}: benchmark done")
 
 
 @nox.session(python=PYTHONS)

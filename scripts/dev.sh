@@ -243,6 +243,11 @@ run_nox() {
     "$TOOLS/bin/nox" --noxfile "$ROOT/noxfile.py" --envdir "$NOXDIR" --sessions "$@" 7>&- || rc=$?
   log "summary:"
   sed 's/^/[dev.sh]   /' "$summary" >&2
+  # A session that stopped before its end (failed build or install) wrote nothing.
+  local v
+  for v in "${SELECTED[@]}"; do
+    grep -q "^CPython $v\." "$summary" || log "  CPython $v: failed before the end (the build or an install failed; see above)"
+  done
   rm -f "$summary"
   return "$rc"
 }
