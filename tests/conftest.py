@@ -1,8 +1,11 @@
 """Test isolation: every test runs with a temporary HOME, never the real one."""
 
 import atexit
+import importlib.machinery
+import importlib.metadata
 import os
 import shutil
+import sys
 import tempfile
 
 # Before anything else is imported: a temporary HOME for the whole session,
@@ -39,31 +42,50 @@ def _fresh_home(tmp_path, monkeypatch):
 
 
 def _installed_module_problem():
-    def from_source(module):
-        path = Path(module.__file__).resolve()
-        if SOURCE_PACKAGE in path.parents:
-            return (
-                f"{module.__name__} was imported from the source tree ({path}), not "
-                "from the installed build; run the venv's pytest executable, "
-                "not python -m pytest, and do not put the repo on PYTHONPATH"
-            )
-        return None
+    """What is wrong with the tamsel the tests would import, or None.
 
+    The tests run against an installed distribution, built or editable. They
+    refuse a `tamsel` that no distribution in this environment provides, a
+    compiled module that cannot be imported, and a compiled module other than
+    the one the installed distribution holds (something earlier on sys.path
+    shadows it).
+    """
+    env = f"this environment ({sys.prefix})"
+    how = ("install the project into it (bash scripts/dev.sh test does, or "
+           "pip install . / pip install -e .) and run its pytest")
     try:
         import tamsel
     except ImportError as exc:
-        return f"cannot import tamsel ({exc}); install the project first"
-    problem = from_source(tamsel)
-    if problem:
-        return problem
+        return f"cannot import tamsel ({exc}): it is not installed in {env}; {how}"
+    where = Path(tamsel.__file__).resolve().parent
+    try:
+        dist = importlib.metadata.distribution("tamsel")
+    except importlib.metadata.PackageNotFoundError:
+        return (f"tamsel is imported from {where}, but no tamsel distribution is "
+                f"installed in {env}; {how}")
     try:
         import tamsel.utils._machine_utils as mod
     except ImportError as exc:
-        return (
-            f"cannot import tamsel.utils._machine_utils ({exc}); install the project "
-            "first (bash scripts/dev.sh test does) and run the venv's pytest"
-        )
-    return from_source(mod)
+        if where == SOURCE_PACKAGE:
+            return (f"tamsel.utils._machine_utils cannot be imported ({exc}): the source "
+                    f"tree's {where}, which holds no compiled module, comes first on sys.path "
+                    f"(PYTHONPATH or the current directory) and hides the installed tamsel "
+                    f"{dist.version}")
+        return (f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); "
+                f"reinstall the project into {env}")
+    built = {
+        Path(dist.locate_file(f)).resolve()
+        for f in dist.files or ()
+        if f.parts[:2] == ("tamsel", "utils") and f.name.startswith("_machine_utils.")
+        and f.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    }
+    loaded = Path(mod.__file__).resolve()
+    if built and loaded not in built:
+        return (f"tamsel.utils._machine_utils is imported from {loaded}, not from the "
+                f"installed tamsel {dist.version} ({', '.join(map(str, sorted(built)))}): "
+                "something earlier on sys.path (PYTHONPATH or the current directory) "
+                "hides the installed package")
+    return None
 
 
 def pytest_sessionstart(session):

