@@ -118,9 +118,16 @@
  * that fails adds one traceback entry "tamsel.utils._machine_utils.<name>" at
  * the line of this file where it failed.
  *
+ * The published function is a built-in function in every other respect: a
+ * call counts against the recursion limit like a call of a Python function
+ * (so the function bound as one of the names it calls ends in RecursionError),
+ * it is not bound when found on a class, and its code object, like those of
+ * the traceback entries, raises AssertionError when run.
+ *
  * Conventions: functions return a new reference or nullptr, or 0 / -1; a
  * failure always has an exception set. No C++ exception is ever thrown (the
- * build uses -fno-exceptions).
+ * build uses -fno-exceptions). What differs between the CPython versions the
+ * module builds for lives in _machine_utils_compat.h.
  */
 
 #include "_machine_utils.h"
