@@ -449,14 +449,128 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
     return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
 }
 
-// `os.path.<function>(*args)`, with `os` looked up afresh.
-template <typename... Args>
-PyObject* call_os_path(PyObject* function, Args... args) {
-    Ref path = Ref::steal(global_attr(C.name_os, C.attr_path));
-    if (!path) {
+// What the lookups of `os.path.<name>` found last time, with the versions of
+// the three dicts they read: the namespace (`os`), the dict of the module `os`
+// (`path`) and the dict of the module `os.path` (<name>). While all three
+// versions are unchanged and both modules are still plain modules, the same
+// lookups would find the same objects, which those dicts keep alive; any
+// change of one of them changes its version, so every use still sees what a
+// lookup at that moment finds. The interpreter's own caches of global and
+// module attribute loads work the same way.
+struct OsPathLookup {
+    PyObject* name;      // the function's name, one of the module's texts
+    PyObject* os;        // borrowed, held by the namespace
+    PyObject* path;      // borrowed, held by the dict of `os`
+    PyObject* function;  // borrowed, held by the dict of `os.path`; null: nothing kept
+    std::uint64_t namespace_version;
+    std::uint64_t os_version;
+    std::uint64_t path_version;
+};
+
+OsPathLookup g_os_path_lookups[4];  // one per name call_os_path is used with
+
+OsPathLookup& os_path_lookup(PyObject* name) {
+    size_t i = 0;
+    while (g_os_path_lookups[i].name != name && g_os_path_lookups[i].name != nullptr &&
+           i + 1 < sizeof g_os_path_lookups / sizeof g_os_path_lookups[0]) {
+        ++i;
+    }
+    OsPathLookup& l = g_os_path_lookups[i];
+    if (l.name != name) {
+        l = OsPathLookup{name, nullptr, nullptr, nullptr, 0, 0, 0};
+    }
+    return l;
+}
+
+// Whether `l` still holds what the lookups would find now. Each test is made
+// only once the ones before it show the object it reads to be alive.
+bool still_found(const OsPathLookup& l) {
+    using tamsel::compat::dict_version;
+    return l.function != nullptr && dict_version(g_namespace) == l.namespace_version &&
+           Py_TYPE(l.os) == &PyModule_Type && dict_version(PyModule_GetDict(l.os)) == l.os_version &&
+           Py_TYPE(l.path) == &PyModule_Type && dict_version(PyModule_GetDict(l.path)) == l.path_version;
+}
+
+// `module.name` for a plain module when the name is in its dict: the value
+// found there, borrowed; otherwise nullptr, with an exception set only when
+// the dict lookup failed. A plain module's type defines none of the names
+// looked up this way, so attribute access finds them in the dict first.
+PyObject* plain_module_entry(PyObject* module, PyObject* name) {
+    if (Py_TYPE(module) != &PyModule_Type || _PyType_Lookup(&PyModule_Type, name) != nullptr) {
         return nullptr;
     }
-    return call_method(path.get(), function, args...);
+    return PyDict_GetItemWithError(PyModule_GetDict(module), name);
+}
+
+// Finds `os.path.<l.name>` as attribute access does and keeps it in `l` when
+// the lookups went through the namespace and two plain modules' dicts and
+// changed nothing on the way. Returns a new reference to the function, or
+// nullptr with `*path_out` set to `os.path` (new reference) when `os.path` is
+// not a plain module, or nullptr with an exception set.
+PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
+    using tamsel::compat::dict_version;
+    l.function = nullptr;
+    const std::uint64_t namespace_version = dict_version(g_namespace);
+    PyObject* os = PyDict_GetItemWithError(g_namespace, C.name_os);  // borrowed
+    if (os == nullptr) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Ref builtin = Ref::steal(lookup_builtin(C.name_os));
+        if (builtin) {
+            *path_out = Ref::steal(PyObject_GetAttr(builtin.get(), C.attr_path));
+        }
+        return nullptr;
+    }
+    Ref os_ref = Ref::borrow(os);
+    const bool os_plain = Py_TYPE(os) == &PyModule_Type;
+    const std::uint64_t os_version = os_plain ? dict_version(PyModule_GetDict(os)) : 0;
+    PyObject* path = plain_module_entry(os, C.attr_path);  // borrowed
+    if (path == nullptr && PyErr_Occurred()) {
+        return nullptr;
+    }
+    Ref path_ref = path != nullptr ? Ref::borrow(path) : Ref::steal(PyObject_GetAttr(os, C.attr_path));
+    if (!path_ref) {
+        return nullptr;
+    }
+    path = path_ref.get();
+    if (Py_TYPE(path) != &PyModule_Type) {
+        *path_out = std::move(path_ref);
+        return nullptr;
+    }
+    const std::uint64_t path_version = dict_version(PyModule_GetDict(path));
+    PyObject* function = plain_module_entry(path, l.name);  // borrowed
+    if (function == nullptr) {
+        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(path, l.name);
+    }
+    if (os_plain && dict_version(g_namespace) == namespace_version &&
+        dict_version(PyModule_GetDict(os)) == os_version &&
+        dict_version(PyModule_GetDict(path)) == path_version) {
+        l = OsPathLookup{l.name, os, path, function, namespace_version, os_version, path_version};
+    }
+    return new_ref(function);
+}
+
+// `os.path.<function>(*args)`, with `os`, `os.path` and the function looked
+// up at each use.
+template <typename... Args>
+PyObject* call_os_path(PyObject* function, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    OsPathLookup& l = os_path_lookup(function);
+    Ref callable;
+    if (still_found(l)) {
+        callable = Ref::borrow(l.function);
+    } else {
+        Ref path;
+        callable = Ref::steal(find_os_path_function(l, &path));
+        if (!callable) {
+            // `os.path` is not a plain module: a method call on it, as Python
+            // code makes one.
+            return path ? call_method(path.get(), function, args...) : nullptr;
+        }
+    }
+    return PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr);
 }
 
 // `import <name>` inside a function of this module.

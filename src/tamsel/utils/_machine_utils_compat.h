@@ -10,6 +10,8 @@
 #include <frameobject.h>
 #include <opcode.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030E0000 || defined(PYPY_VERSION)
 #error "tamsel.utils._machine_utils supports CPython 3.9 to 3.13 only."
 #endif
@@ -259,6 +261,27 @@ inline void leave_recursive_call() noexcept {
     ++thread->recursion_remaining;
 #else
     --thread->recursion_depth;
+#endif
+}
+
+/* ------------------------------------------------------------------------ */
+/* Dictionary versions                                                       */
+/* ------------------------------------------------------------------------ */
+
+// The version of a dict's contents (PEP 509): every change of the dict gives
+// it a new value, never used by another dict of the interpreter, which is
+// what the interpreter's own caches of global and attribute loads rely on.
+// The field is deprecated for extensions from 3.12 (3.14 drops it) but still
+// maintained up to 3.13; from 3.12 its low bits also carry the dict's
+// watchers, so watching a dict changes it too, which only costs a lookup.
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
 #endif
 }
 

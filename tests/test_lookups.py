@@ -1,0 +1,124 @@
+"""`os`, `os.path` and the os.path functions are looked up at each use: the
+module keeps what it found only while nothing those lookups read has changed.
+Every case first makes a cached call (so the lookups have been made once),
+then changes one link of `os.path.<function>` and expects the next call to
+go through the new one, and the call after undoing it through the real one."""
+
+import os
+import posixpath
+import types
+
+import pytest
+
+from tamsel.utils import _machine_utils as mu
+
+NAMES = ("expanduser", "join", "exists")
+
+
+def recorder(log):
+    """A stand-in for os.path whose functions record their calls and do the real work."""
+    def wrap(name):
+        real = getattr(posixpath, name)
+
+        def function(*args):
+            log.append(name)
+            return real(*args)
+        return function
+    return {name: wrap(name) for name in NAMES}
+
+
+def plain_module(name, **attrs):
+    module = types.ModuleType(name)
+    module.__dict__.update(attrs)
+    return module
+
+
+def rebind_os_to_object(mp, log):
+    mp.setattr(mu, "os", types.SimpleNamespace(path=types.SimpleNamespace(**recorder(log))))
+
+
+def rebind_os_to_module(mp, log):
+    mp.setattr(mu, "os", plain_module("os2", path=plain_module("path2", **recorder(log))))
+
+
+def rebind_os_path(mp, log):
+    mp.setattr(os, "path", plain_module("path2", **recorder(log)))
+
+
+def rebind_exists(mp, log):
+    mp.setattr(posixpath, "exists", recorder(log)["exists"])
+
+
+def os_path_in_builtins(mp, log):
+    mp.delattr(mu, "os")
+    mp.setattr("builtins.os", plain_module("os2", path=plain_module("path2", **recorder(log))), raising=False)
+
+
+def module_getattr_hook(mp, log):
+    # os.path without `exists` in its dict: the module's __getattr__ supplies it.
+    fakes = recorder(log)
+    path = plain_module("path2", expanduser=posixpath.expanduser, join=posixpath.join,
+                        __getattr__=lambda name: fakes[name])
+    mp.setattr(mu, "os", plain_module("os2", path=path))
+
+
+class PathProperty(types.ModuleType):
+    """A module class whose `path` is a property: its dicts do not change."""
+    fakes = None
+    path = property(lambda self: types.SimpleNamespace(**PathProperty.fakes))
+
+
+def change_class_of_os(mp, log):
+    # The stand-in is used once as a plain module, then its class changes,
+    # which changes none of the dicts the lookups read.
+    stand_in = plain_module("os2", path=posixpath)
+    mu.os = stand_in
+    mu.get_machine_id()
+    PathProperty.fakes = recorder(log)
+    mp.setattr(stand_in, "__class__", PathProperty)
+    mp.setattr(mu, "os", stand_in)
+
+
+class ExistsProperty(types.ModuleType):
+    """A module class whose `exists` is a property."""
+    fakes = None
+    exists = property(lambda self: ExistsProperty.fakes["exists"])
+
+
+def change_class_of_os_path(mp, log):
+    stand_in = plain_module("path2", **{name: getattr(posixpath, name) for name in NAMES})
+    mu.os = plain_module("os2", path=stand_in)
+    mu.get_machine_id()
+    ExistsProperty.fakes = recorder(log)
+    mp.setattr(stand_in, "__class__", ExistsProperty)  # the property wins over the dict entry
+
+
+CASES = {
+    "os rebound to an object": (rebind_os_to_object, ["expanduser", "join", "exists"]),
+    "os rebound to another module": (rebind_os_to_module, ["expanduser", "join", "exists"]),
+    "os.path rebound": (rebind_os_path, ["expanduser", "join", "exists"]),
+    "os.path.exists rebound": (rebind_exists, ["exists"]),
+    "os only in builtins": (os_path_in_builtins, ["expanduser", "join", "exists"]),
+    "function from the module's __getattr__": (module_getattr_hook, ["exists"]),
+    "class of os changed": (change_class_of_os, ["expanduser", "join", "exists"]),
+    "class of os.path changed": (change_class_of_os_path, ["exists"]),
+}
+
+
+@pytest.mark.parametrize("change, expected", CASES.values(), ids=CASES.keys())
+def test_each_call_sees_the_current_binding(monkeypatch, change, expected):
+    real_os = mu.os
+    stored = mu.get_machine_id()
+    assert mu.get_machine_id() == stored  # a cached call, with the lookups made before
+    log = []
+    with monkeypatch.context() as mp:
+        mp.setattr(mu, "os", real_os)  # restored at the end, whatever the case does
+        change(mp, log)
+        assert mu.get_machine_id() == stored
+        assert log == expected
+        assert mu.get_machine_id() == stored
+        assert log == expected * 2
+    log.clear()
+    assert mu.os is real_os
+    assert mu.get_machine_id() == stored
+    assert log == []
