@@ -1187,11 +1187,12 @@ PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t na
                         "maximum recursion depth exceeded while calling a Python object");
         return nullptr;
     }
-    if (tamsel::compat::enter_recursive_call() < 0) {
+    PyThreadState* thread = tamsel::compat::enter_recursive_call();
+    if (thread == nullptr) {
         return nullptr;
     }
     PyObject* result = f->implementation();
-    tamsel::compat::leave_recursive_call();
+    tamsel::compat::leave_recursive_call(thread);
     return result;
 }
 

@@ -231,7 +231,10 @@ inline PyCodeObject* new_raising_code(PyObject* file, PyObject* name, int first_
 //   3.11       recursion_remaining down to 0
 //   3.12+      py_recursion_remaining down to 0 (Python frames; C calls have
 //              a separate, fixed budget)
-inline int enter_recursive_call() noexcept {
+//
+// Returns the calling thread's state, to be handed to leave_recursive_call
+// (the thread state is read once per call), or nullptr with the error set.
+inline PyThreadState* enter_recursive_call() noexcept {
     PyThreadState* thread = PyThreadState_Get();
 #if PY_VERSION_HEX >= 0x030C0000
     int& remaining = thread->py_recursion_remaining;
@@ -243,18 +246,17 @@ inline int enter_recursive_call() noexcept {
     if (remaining <= 0) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a Python object");
-        return -1;
+        return nullptr;
     }
 #if PY_VERSION_HEX >= 0x030B0000
     --remaining;
 #else
     ++thread->recursion_depth;
 #endif
-    return 0;
+    return thread;
 }
 
-inline void leave_recursive_call() noexcept {
-    PyThreadState* thread = PyThreadState_Get();
+inline void leave_recursive_call(PyThreadState* thread) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     ++thread->py_recursion_remaining;
 #elif PY_VERSION_HEX >= 0x030B0000
