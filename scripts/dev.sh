@@ -8,7 +8,7 @@
 #   bash scripts/dev.sh wheels         a manylinux wheel per interpreter found (wheelhouse/), each
 #                                      smoke-tested in a fresh venv; the sdist (dist/); twine check;
 #                                      cibuildwheel's build list for Linux, macOS and Windows
-#   bash scripts/dev.sh bench [ARGS]   bench/run.py on each interpreter found, against an unstripped
+#   bash scripts/dev.sh bench [ARGS]   bench/run_all.py: bench/run.py on each interpreter found, against an unstripped
 #                                      build beside py-machineid (ARGS go to it; --quick for a short run)
 #   bash scripts/dev.sh check-deep [ARGS]  the test suite on CPython 3.9 and 3.13 against an ASan+UBSan
 #                                      build (.venv-asan-X.Y) and under valgrind memcheck (.venv-deep-X.Y)
