@@ -158,6 +158,8 @@ struct Constants {
     // The building blocks of code objects and the join separator.
     PyObject* empty_tuple;
     PyObject* empty_bytes;
+    PyObject* raising_bytecode;    // the body of the module's code objects
+    PyObject* raising_line_table;
     PyObject* empty_text;
 
     // Where traceback entries point.
@@ -359,8 +361,9 @@ PyCodeObject* entry_code(PyObject* function, int line) {
             return made[i].code;
         }
     }
-    PyCodeObject* code = tamsel::compat::new_raising_code(C.source_file, function, line, C.empty_tuple,
-                                                          0, C.empty_tuple, C.empty_bytes);
+    PyCodeObject* code = tamsel::compat::new_raising_code(
+        C.source_file, function, line, C.empty_tuple, 0, C.raising_bytecode, C.raising_line_table,
+        C.empty_tuple, C.empty_bytes);
     if (code != nullptr && count < sizeof made / sizeof made[0]) {
         Py_INCREF(code);
         made[count++] = Entry{function, line, code};
@@ -1356,6 +1359,14 @@ int create_texts() {
     if (C.empty_bytes == nullptr && (C.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr) {
         return -1;
     }
+    if (C.raising_bytecode == nullptr &&
+        (C.raising_bytecode = tamsel::compat::new_raising_bytecode()) == nullptr) {
+        return -1;
+    }
+    if (C.raising_line_table == nullptr &&
+        (C.raising_line_table = tamsel::compat::new_raising_line_table()) == nullptr) {
+        return -1;
+    }
     if (C.empty_text == nullptr && (C.empty_text = PyUnicode_FromStringAndSize("", 0)) == nullptr) {
         return -1;
     }
@@ -1413,7 +1424,8 @@ int create_tuples_and_code() {
         constexpr int kFirstLine = 10;
         C.code = reinterpret_cast<PyObject*>(tamsel::compat::new_raising_code(
             C.source_file, C.name_get_machine_id, kFirstLine, C.local_names,
-            CO_OPTIMIZED | CO_NEWLOCALS, C.empty_tuple, C.empty_bytes));
+            CO_OPTIMIZED | CO_NEWLOCALS, C.raising_bytecode, C.raising_line_table, C.empty_tuple,
+            C.empty_bytes));
         if (C.code == nullptr) {
             return -1;
         }

@@ -165,55 +165,58 @@ inline void set_raised(PyObject* exception) noexcept {
 /* Code objects that raise when run                                          */
 /* ------------------------------------------------------------------------ */
 
-// A code object of `name` in `file` whose every instruction maps to
-// `first_line` and whose body raises AssertionError, as the interpreter's own
-// empty code objects do from 3.11: running one must never run off the end of
-// its bytecode. `varnames` are its locals, `flags` its code flags, `empty` and
-// `empty_bytes` the empty tuple and bytes. What changed with the versions:
+// The body of the module's code objects: every instruction maps to the first
+// line, and running it raises AssertionError, as the interpreter's own empty
+// code objects do from 3.11 (running one must never run off the end of its
+// bytecode). What changed with the versions:
 //   3.9   LOAD_ASSERTION_ERROR; RAISE_VARARGS 1, and an empty line-number
 //         table (every offset then maps to the first line)
 //   3.10  the same bytecode; a line table of one 4-byte entry at delta 0
 //   3.11+ RESUME first, then the two; a location table of one entry of three
 //         code units without columns; the constructor also takes a qualified
 //         name and an exception table, and is PyUnstable_Code_New from 3.12.
-inline PyCodeObject* new_raising_code(PyObject* file, PyObject* name, int first_line,
-                                      PyObject* varnames, int flags, PyObject* empty,
-                                      PyObject* empty_bytes) noexcept {
+// The two functions below make the bytecode and the line table (new bytes
+// objects, made once at initialisation); new_raising_code makes a code object
+// of `name` in `file` at `first_line` from them, with `varnames` as its locals,
+// `flags` as its code flags, and `empty` and `empty_bytes` the empty tuple and
+// bytes.
+inline PyObject* new_raising_bytecode() noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     static const unsigned char bytecode[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
-    static const char line_table[] = {'\xea', '\x00'};
-    constexpr Py_ssize_t line_table_size = sizeof line_table;
+#else
+    static const unsigned char bytecode[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+#endif
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytecode), sizeof bytecode);
+}
+
+inline PyObject* new_raising_line_table() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyBytes_FromStringAndSize("\xea\x00", 2);
 #elif PY_VERSION_HEX >= 0x030A0000
-    static const unsigned char bytecode[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
-    static const char line_table[] = {'\x04', '\x00'};
-    constexpr Py_ssize_t line_table_size = sizeof line_table;
+    return PyBytes_FromStringAndSize("\x04\x00", 2);
 #else
-    static const unsigned char bytecode[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
-    static const char line_table[] = {'\0'};
-    constexpr Py_ssize_t line_table_size = 0;
+    return PyBytes_FromStringAndSize("", 0);
 #endif
-    PyObject* code = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytecode), sizeof bytecode);
-    PyObject* lines = PyBytes_FromStringAndSize(line_table, line_table_size);
-    PyCodeObject* result = nullptr;
-    if (code != nullptr && lines != nullptr) {
-        const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-        const int stack_size = 1;
+}
+
+inline PyCodeObject* new_raising_code(PyObject* file, PyObject* name, int first_line,
+                                      PyObject* varnames, int flags, PyObject* bytecode,
+                                      PyObject* line_table, PyObject* empty,
+                                      PyObject* empty_bytes) noexcept {
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    const int stack_size = 1;
 #if PY_VERSION_HEX >= 0x030C0000
-        result = PyUnstable_Code_New(0, 0, nlocals, stack_size, flags, code, empty, empty,
-                                     varnames, empty, empty, file, name, name, first_line, lines,
-                                     empty_bytes);
+    return PyUnstable_Code_New(0, 0, nlocals, stack_size, flags, bytecode, empty, empty, varnames,
+                               empty, empty, file, name, name, first_line, line_table,
+                               empty_bytes);
 #elif PY_VERSION_HEX >= 0x030B0000
-        result = PyCode_New(0, 0, nlocals, stack_size, flags, code, empty, empty, varnames,
-                            empty, empty, file, name, name, first_line, lines, empty_bytes);
+    return PyCode_New(0, 0, nlocals, stack_size, flags, bytecode, empty, empty, varnames, empty,
+                      empty, file, name, name, first_line, line_table, empty_bytes);
 #else
-        (void)empty_bytes;
-        result = PyCode_New(0, 0, nlocals, stack_size, flags, code, empty, empty, varnames,
-                            empty, empty, file, name, first_line, lines);
+    (void)empty_bytes;
+    return PyCode_New(0, 0, nlocals, stack_size, flags, bytecode, empty, empty, varnames, empty,
+                      empty, file, name, first_line, line_table);
 #endif
-    }
-    Py_XDECREF(code);
-    Py_XDECREF(lines);
-    return result;
 }
 
 /* ------------------------------------------------------------------------ */
