@@ -457,13 +457,14 @@ _MEMCHECK_ERROR = re.compile(
 )
 
 
-def _scan_logs(session: nox.Session, kind: str, logs: str) -> None:
-    """Reports what the sanitizer or valgrind logs say; fails when something
-    involves the module, or when a sanitizer found any error at all."""
-    procs = leaks = errors = own_leaks = own_bytes = 0
+def _scan(logs: str) -> tuple[dict[str, int], list[str]]:
+    """What the sanitizer or valgrind logs in `logs` hold: counts, and the
+    reports against the module (its leaks, and errors: any sanitizer error,
+    memcheck errors involving the module)."""
+    n = dict.fromkeys(["logs", "leaks", "errors", "own_leaks", "own_bytes"], 0)
     problems = []
     for path in sorted(Path(logs).iterdir()):
-        procs += 1
+        n["logs"] += 1
         text = re.sub(r"(?m)^==\d+== ?", "", path.read_text(errors="replace"))
         for record in (r.strip() for r in re.split(r"\n\s*\n", text)):
             ours = "_machine_utils" in record
@@ -475,22 +476,26 @@ def _scan_logs(session: nox.Session, kind: str, logs: str) -> None:
             own = ours and "PyImport_ImportModuleLevelObject" not in below
             leak = _LEAK.search(record)
             if leak:
-                leaks += 1
+                n["leaks"] += 1
                 if own:
-                    own_leaks += 1
-                    own_bytes += int((leak[1] or leak[2]).replace(",", ""))
+                    n["own_leaks"] += 1
+                    n["own_bytes"] += int((leak[1] or leak[2]).replace(",", ""))
                     problems.append(record)
-            elif (
-                _SANITIZER_ERROR.search(record)
-                or ours
-                and _MEMCHECK_ERROR.search(record)
+            elif _SANITIZER_ERROR.search(record) or (
+                ours and _MEMCHECK_ERROR.search(record)
             ):
-                errors += 1
+                n["errors"] += 1
                 problems.append(record)
+    return n, problems
+
+
+def _scan_logs(session: nox.Session, kind: str, logs: str) -> None:
+    """Reports what the logs say; fails when anything is against the module."""
+    n, problems = _scan(logs)
     what = "leak records (definitely lost)" if kind == "valgrind" else "leak records"
-    line = f"CPython {_version(session)} {kind}: {procs} process logs; {leaks} {what}"
-    line += f" in all, {own_leaks} made by _machine_utils ({own_bytes} bytes)"
-    _summary(f"{line}; {errors} error reports")
+    line = f"CPython {_version(session)} {kind}: {n['logs']} process logs; {n['leaks']}"
+    line += f" {what} in all, {n['own_leaks']} made by _machine_utils"
+    _summary(f"{line} ({n['own_bytes']} bytes); {n['errors']} error reports")
     for p in problems[:20]:
         print(p[:3000], end="\n\n")
     if problems:
