@@ -252,3 +252,47 @@ def test_self_call_on_a_small_new_stack_ends_in_recursion_error(case):
         pytest.skip("could not map the new stack inside the dead thread's range")
     assert outcomes == [[64, True, True]] * len(outcomes)
 
+
+# Setting or deleting an attribute of the function's type. From 3.10 the type is
+# immutable, like that of built-in functions; on 3.9 the change may succeed, and
+# an instance made through an assigned __new__ (all its fields NULL) must then
+# survive everything that can be done with it.
+MUTATE_TYPE = """
+import gc, json, pickle, sys, weakref
+import tamsel.utils._machine_utils as mu
+f, op = mu.get_machine_id, sys.argv[1]
+T = type(f)
+try:
+    if op == "del":
+        del T.__repr__
+    else:
+        setattr(T, op, {"__call__": lambda self: "hijacked", "__get__": lambda self, obj, cls=None: "bound",
+                        "__new__": staticmethod(object.__new__), "extra": 1}[op])
+    outcome = ["changed"]
+except TypeError:
+    outcome = ["refused"]
+print(json.dumps(outcome), flush=True)
+if op == "__new__" and outcome == ["changed"]:
+    g = T()
+    for probe in ["repr(g)", "g.__reduce__()", "g.__name__", "g.__qualname__", "g.__doc__", "g.__code__",
+                  "g.__globals__", "g.__annotations__", "g.__defaults__", "g.__kwdefaults__", "g()", "hash(g)",
+                  "weakref.ref(g)", "gc.get_referents(g)", "pickle.dumps(g)"]:
+        try:
+            eval(probe)
+        except Exception:
+            pass
+    del g
+    gc.collect()
+class Holder:
+    g = f
+print(json.dumps([len(f()), Holder().g is f]))
+"""
+
+
+@pytest.mark.parametrize("op", ["__call__", "__get__", "__new__", "extra", "del"])
+def test_function_type_is_immutable(op):
+    proc = run_py(MUTATE_TYPE, args=[op], check=False)
+    assert proc.returncode == 0, f"died with {proc.returncode}\n{proc.stdout}{proc.stderr[-3000:]}"
+    outcome, after = map(json.loads, proc.stdout.splitlines())
+    if sys.version_info >= (3, 10):
+        assert outcome == ["refused"] and after == [64, True]
