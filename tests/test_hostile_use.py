@@ -1,6 +1,7 @@
 """What a caller may do with the function object: bind it as one of the names it
-calls, run its code objects, introspect it, load the module into isolated
-interpreters. Each case that could crash runs in a child process."""
+calls (on any thread's stack, or a switched one), run its code objects,
+introspect it, change its type, load the module into isolated interpreters.
+Each case that could crash runs in a child process."""
 
 import inspect
 import json
