@@ -328,7 +328,14 @@ inline void start_tracking_dicts() noexcept {
 
 // Whether dict_version() now follows the changes of `dict`.
 inline bool track_dict(PyObject* dict) noexcept {
-    return g_dict_watcher >= 0 && PyDict_Watch(g_dict_watcher, dict) == 0;
+    if (g_dict_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(g_dict_watcher, dict) < 0) {
+        PyErr_Clear();  // not a dict: then it is simply not tracked
+        return false;
+    }
+    return true;
 }
 
 inline std::uint64_t dict_version(PyObject*) noexcept {
