@@ -465,7 +465,7 @@ def child(name, *args, timeout=600):
 @pytest.mark.parametrize("name, args", [
     ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))), ("child_bad_input", ()), ("child_threads", (5, 16)),
     ("child_oom", ("C", "", 40)), ("child_oom", ("L", "", 200)), ("child_oom", ("M", "", 100)),
-    ("child_oom", ("W", "", 130)), ("child_oom", ("L", "system:1", 50))],
+    ("child_oom", ("W", "", 115)), ("child_oom", ("L", "system:1", 50))],
     ids=["call_sites_and_leaks", "hostile_files", "threads", "oom_cached", "oom_linux", "oom_macos", "oom_windows",
          "oom_fallback"])
 def test_robustness(name, args):
