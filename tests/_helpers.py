@@ -20,8 +20,9 @@ def run_py(
     args: Sequence[str] = (),
     check: bool = True,
     timeout: float = 60,
+    executable: Optional[str] = None,
 ) -> subprocess.CompletedProcess:
-    """Run ``sys.executable -c code *args`` in a fresh process.
+    """Run ``sys.executable -c code *args`` (or ``executable``) in a fresh process.
 
     The child starts in an empty temporary directory and inherits the current
     environment (including the test's temporary HOME); entries of ``env``
@@ -41,7 +42,7 @@ def run_py(
         )
     with tempfile.TemporaryDirectory(prefix="tamsel-cwd-") as cwd:
         proc = subprocess.run(
-            [sys.executable, "-c", code, *args],
+            [executable or sys.executable, "-c", code, *args],
             cwd=cwd,
             env=child_env,
             stdout=subprocess.PIPE,

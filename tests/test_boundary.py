@@ -2,10 +2,13 @@
 
 import builtins
 import ctypes
+import functools
 import json
+import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -185,14 +188,45 @@ def fake_version(tmp_path_factory):
                                   'const char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n')
     subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
 
-    def run(text, code=WARNINGS, **env):
-        return run_json(code, env={"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env})
+    def run(text, code=WARNINGS, executable=None, **env):
+        env = {"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env}
+        return run_json(code, env=env, executable=executable)
 
-    # Interposed when either the interpreter's own version text or the module saw it.
-    version, caught = run(OTHER + ".0")
-    if version != OTHER + ".0" and not caught:
+    def interposed(executable=None):
+        # When either the interpreter's own version text or the module saw it.
+        version, caught = run(OTHER + ".0", executable=executable)
+        return version == OTHER + ".0" or bool(caught)
+
+    if interposed():
+        return run
+    # A statically linked interpreter (Debian's) binds its own symbols first:
+    # the same interpreter started from a launcher that links libpython as a
+    # shared library can be interposed on.
+    launcher = embedding_launcher(compiler, build)
+    if launcher is None or not interposed(launcher):
         pytest.skip("Py_GetVersion cannot be interposed in this build")
-    return run
+    return functools.partial(run, executable=launcher)
+
+
+def embedding_launcher(compiler, build):
+    """This interpreter's main() linked against the shared libpython, with the
+    running environment's site-packages on its path, or None."""
+    config = shutil.which(f"python{sysconfig.get_python_version()}-config",
+                          path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]))
+    if config is None:
+        return None
+    flags = [subprocess.run([config, *options], capture_output=True, text=True).stdout.split()
+             for options in (["--cflags"], ["--embed", "--ldflags"])]
+    (build / "embed.c").write_text("#include <Python.h>\n"
+                                   "int main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n")
+    launcher = build / "python-shared"
+    if subprocess.run([compiler, *flags[0], build / "embed.c", "-o", launcher, *flags[1]]).returncode != 0:
+        return None
+    paths = {sysconfig.get_paths()[key] for key in ("purelib", "platlib")}
+    wrapper = build / "python"  # the launcher, with site-packages on PYTHONPATH
+    wrapper.write_text(f'#!/bin/sh\nPYTHONPATH={os.pathsep.join(paths)} exec {launcher} "$@"\n')
+    wrapper.chmod(0o755)
+    return str(wrapper)
 
 
 @pytest.mark.parametrize("text, runtime", [

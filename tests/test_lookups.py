@@ -6,9 +6,11 @@ go through the new one, and the call after undoing it through the real one."""
 
 import os
 import posixpath
+import sys
 import types
 
 import pytest
+from _helpers import run_py
 
 from tamsel.utils import _machine_utils as mu
 
@@ -62,6 +64,37 @@ def module_getattr_hook(mp, log):
     mp.setattr(mu, "os", plain_module("os2", path=path))
 
 
+def path_from_module_getattr(mp, log):
+    # Python code asks __getattr__ at each access of os.path; none changes a dict.
+    path = plain_module("path2", **recorder(log))
+
+    def getattr_hook(name):
+        log.append(name)
+        return path
+    mp.setattr(mu, "os", plain_module("os2", __getattr__=getattr_hook))
+
+
+class Shadow:
+    """A key that stands for "path" in a dict once switched on, which changes
+    no dict."""
+    on = False
+
+    def __hash__(self):
+        return hash("path")
+
+    def __eq__(self, other):
+        return Shadow.on and other == "path"
+
+
+def key_equality_changes(mp, log):
+    stand_in = types.ModuleType("os2")
+    stand_in.__dict__[Shadow()] = plain_module("path2", **recorder(log))  # first in the probe order
+    stand_in.path = posixpath
+    mu.os = stand_in
+    mu.get_machine_id()
+    mp.setattr(Shadow, "on", True)
+
+
 class PathProperty(types.ModuleType):
     """A module class whose `path` is a property: its dicts do not change."""
     fakes = None
@@ -102,6 +135,9 @@ CASES = {
     "function from the module's __getattr__": (module_getattr_hook, ["exists"]),
     "class of os changed": (change_class_of_os, ["expanduser", "join", "exists"]),
     "class of os.path changed": (change_class_of_os_path, ["exists"]),
+    "os.path from the module's __getattr__": (
+        path_from_module_getattr, ["path", "expanduser", "path", "join", "path", "exists"]),
+    "a key's equality changes": (key_equality_changes, ["expanduser", "join", "exists"]),
 }
 
 
@@ -122,3 +158,19 @@ def test_each_call_sees_the_current_binding(monkeypatch, change, expected):
     assert mu.os is real_os
     assert mu.get_machine_id() == stored
     assert log == []
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers come with 3.12")
+def test_every_dict_watcher_taken():
+    """With no watcher left for the module, it keeps nothing and every call
+    still sees the current bindings."""
+    run_py(f"""
+import _testcapi, sys
+try:
+    while True:
+        _testcapi.add_dict_watcher(0)
+except RuntimeError:
+    pass
+import pytest
+sys.exit(pytest.main([{__file__!r}, "-q", "-p", "no:cacheprovider", "-k", "not watcher"]))
+""")

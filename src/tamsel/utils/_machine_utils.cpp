@@ -377,6 +377,10 @@ PyCodeObject* entry_code(PyObject* function, int line) {
 // When the entry itself cannot be made, the original exception is kept
 // unchanged rather than replaced by the failure to describe it.
 void traceback_here(PyObject* function, int line) {
+    if (!PyErr_Occurred()) {
+        // A failure that said nothing: name it rather than describe nothing.
+        PyErr_Format(PyExc_SystemError, "%U returned NULL without setting an exception", function);
+    }
     PyObject* exception = tamsel::compat::take_raised();
     PyCodeObject* code = entry_code(function, line);
     PyFrameObject* frame = nullptr;
@@ -454,12 +458,16 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
 
 // What the lookups of `os.path.<name>` found last time, with the versions of
 // the three dicts they read: the namespace (`os`), the dict of the module `os`
-// (`path`) and the dict of the module `os.path` (<name>). While all three
-// versions are unchanged and both modules are still plain modules, the same
-// lookups would find the same objects, which those dicts keep alive; any
-// change of one of them changes its version, so every use still sees what a
-// lookup at that moment finds. The interpreter's own caches of global and
-// module attribute loads work the same way.
+// (`path`) and the dict of the module `os.path` (<name>). Only lookups that
+// found both names and the function in those dicts are kept, and only when
+// every key of the three dicts is an exact `str`: then a lookup of a name is a
+// function of the dict's contents alone (no `__eq__` or `__getattr__` of
+// Python code takes part), and every change of the contents changes the
+// dict's version. So while the three versions are unchanged and both modules
+// are still plain modules, the same lookups would find the same objects,
+// which those dicts keep alive, and every use still sees what a lookup at
+// that moment finds. The interpreter's own caches of global and module
+// attribute loads work the same way.
 struct OsPathLookup {
     PyObject* name;      // the function's name, one of the module's texts
     PyObject* os;        // borrowed, held by the namespace
@@ -496,23 +504,41 @@ bool still_found(const OsPathLookup& l) {
 
 // `module.name` for a plain module when the name is in its dict: the value
 // found there, borrowed; otherwise nullptr, with an exception set only when
-// the dict lookup failed. A plain module's type defines none of the names
-// looked up this way, so attribute access finds them in the dict first.
+// the dict lookup failed. The type of plain modules is immutable and defines
+// only dunder names, none of those looked up this way, so attribute access
+// finds them in the dict first.
 PyObject* plain_module_entry(PyObject* module, PyObject* name) {
-    if (Py_TYPE(module) != &PyModule_Type || _PyType_Lookup(&PyModule_Type, name) != nullptr) {
+    if (Py_TYPE(module) != &PyModule_Type) {
         return nullptr;
     }
     return PyDict_GetItemWithError(PyModule_GetDict(module), name);
 }
 
+// Whether every key of `dict` is an exact `str` (its lookups then run no code).
+bool only_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Finds `os.path.<l.name>` as attribute access does and keeps it in `l` when
-// the lookups went through the namespace and two plain modules' dicts and
-// changed nothing on the way. Returns a new reference to the function, or
-// nullptr with `*path_out` set to `os.path` (new reference) when `os.path` is
-// not a plain module, or nullptr with an exception set.
+// the lookups went through the namespace and two plain modules' dicts, all
+// with `str` keys only, and changed nothing on the way. Returns a new
+// reference to the function, or nullptr with `*path_out` set to `os.path`
+// (new reference) when `os.path` is not a plain module, or nullptr with an
+// exception set.
 PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
     using tamsel::compat::dict_version;
+    using tamsel::compat::track_dict;
     l.function = nullptr;
+    // Each dict is tracked before it is read, so that whatever a lookup runs
+    // cannot change an earlier dict unseen.
+    bool tracked = track_dict(g_namespace);
     const std::uint64_t namespace_version = dict_version(g_namespace);
     PyObject* os = PyDict_GetItemWithError(g_namespace, C.name_os);  // borrowed
     if (os == nullptr) {
@@ -527,11 +553,15 @@ PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
     }
     Ref os_ref = Ref::borrow(os);
     const bool os_plain = Py_TYPE(os) == &PyModule_Type;
+    tracked = tracked && os_plain && track_dict(PyModule_GetDict(os));
     const std::uint64_t os_version = os_plain ? dict_version(PyModule_GetDict(os)) : 0;
     PyObject* path = plain_module_entry(os, C.attr_path);  // borrowed
     if (path == nullptr && PyErr_Occurred()) {
         return nullptr;
     }
+    // A `path` from the module's `__getattr__` (or any attribute machinery
+    // beyond the dict) may differ at the next access: it is used, never kept.
+    tracked = tracked && path != nullptr;
     Ref path_ref = path != nullptr ? Ref::borrow(path) : Ref::steal(PyObject_GetAttr(os, C.attr_path));
     if (!path_ref) {
         return nullptr;
@@ -541,14 +571,16 @@ PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
         *path_out = std::move(path_ref);
         return nullptr;
     }
+    tracked = tracked && track_dict(PyModule_GetDict(path));
     const std::uint64_t path_version = dict_version(PyModule_GetDict(path));
     PyObject* function = plain_module_entry(path, l.name);  // borrowed
     if (function == nullptr) {
         return PyErr_Occurred() ? nullptr : PyObject_GetAttr(path, l.name);
     }
-    if (os_plain && dict_version(g_namespace) == namespace_version &&
+    if (tracked && dict_version(g_namespace) == namespace_version &&
         dict_version(PyModule_GetDict(os)) == os_version &&
-        dict_version(PyModule_GetDict(path)) == path_version) {
+        dict_version(PyModule_GetDict(path)) == path_version && only_str_keys(g_namespace) &&
+        only_str_keys(PyModule_GetDict(os)) && only_str_keys(PyModule_GetDict(path))) {
         l = OsPathLookup{l.name, os, path, function, namespace_version, os_version, path_version};
     }
     return new_ref(function);
@@ -591,6 +623,12 @@ int compare(PyObject* a, PyObject* b, int op) {
 // A special method found on the type, as `with` finds `__enter__` and
 // `__exit__`. A plain method descriptor is kept unbound and called with the
 // object in front, which spares the bound-method object per call.
+//
+// The lookup is _PyType_Lookup, private but in the headers of every version
+// from 3.9 to 3.15 with the same meaning: no public function searches a
+// type's MRO without also consulting its metaclass and binding what it finds,
+// which is not what `with` does. (3.14 adds _PyType_LookupRef, which matters
+// only without the GIL.)
 class SpecialMethod {
 public:
     int lookup(PyObject* obj, PyObject* name) {
@@ -1171,8 +1209,6 @@ struct NativeFunction {
 // recursion limit, and the C stack keeps its reserve, so that the function
 // bound (directly or through C wrappers) as one of the names it calls ends in
 // RecursionError instead of exhausting the stack.
-tamsel::StackReserve g_stack;
-
 PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t nargsf,
                                      PyObject* kwnames) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
@@ -1185,17 +1221,19 @@ PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t na
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->c_name, nargs);
         return nullptr;
     }
-    if (g_stack.exhausted()) {
+    const tamsel::StackReserve::Where stack = tamsel::StackReserve::enter();
+    if (stack == tamsel::StackReserve::kRefused) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a Python object");
         return nullptr;
     }
     PyThreadState* thread = tamsel::compat::enter_recursive_call();
-    if (thread == nullptr) {
-        return nullptr;
+    PyObject* result = nullptr;
+    if (thread != nullptr) {
+        result = f->implementation();
+        tamsel::compat::leave_recursive_call(thread);
     }
-    PyObject* result = f->implementation();
-    tamsel::compat::leave_recursive_call(thread);
+    tamsel::StackReserve::leave(stack);
     return result;
 }
 
@@ -1231,8 +1269,14 @@ void native_function_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
+// Every slot below also copes with an instance whose fields are all NULL,
+// which Python code can make on 3.9 (see new_uninstantiable_type).
 PyObject* native_function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<built-in function %U>", reinterpret_cast<NativeFunction*>(self)->name);
+    PyObject* name = reinterpret_cast<NativeFunction*>(self)->name;
+    if (name == nullptr) {
+        return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
+    }
+    return PyUnicode_FromFormat("<built-in function %U>", name);
 }
 
 // Found on a class or an instance, it stays the plain function.
@@ -1242,7 +1286,12 @@ PyObject* native_function_descr_get(PyObject* self, PyObject*, PyObject*) {
 
 // Pickled by reference, like any module-level function.
 PyObject* native_function_reduce(PyObject* self, PyObject*) {
-    return new_ref(reinterpret_cast<NativeFunction*>(self)->qualname);
+    PyObject* qualname = reinterpret_cast<NativeFunction*>(self)->qualname;
+    if (qualname == nullptr) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return new_ref(qualname);
 }
 
 template <PyObject* NativeFunction::*Field>
@@ -1310,6 +1359,13 @@ PyObject* new_native_function(PyObject* annotations) {
         g_function_type = reinterpret_cast<PyTypeObject*>(
             tamsel::compat::new_uninstantiable_type(&native_function_spec));
         if (g_function_type == nullptr) {
+            // Out of memory, PyType_FromSpec of 3.12 and 3.13 can fail
+            // without saying why; report it as the interpreter reports a
+            // function that does so.
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError,
+                                "PyType_FromSpec returned NULL without setting an exception");
+            }
             return nullptr;
         }
     }
@@ -1469,6 +1525,7 @@ int initialise(PyObject* module, int* line) {
     if (create_tuples_and_code() < 0) {
         return -1;
     }
+    tamsel::compat::start_tracking_dicts();
 
     const struct {
         PyObject* name;

@@ -127,78 +127,127 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// Whether the calling thread's C stack is nearly used up. The recursion limit
-// bounds how deeply the module's function can nest, but it is a count that a
-// program may raise beyond what the C stack holds (from 3.12 a Python frame
-// takes no C stack, so large limits are safe for Python code and not for the
-// C frames of this module). Below that, this check keeps a reserve of the
-// stack free for the interpreter to raise and handle the error.
+// Whether the calling thread's C stack has room for one more nesting level
+// of the module's function. The recursion limit bounds how deeply the
+// function can nest, but it is a count that a program may raise beyond what
+// the C stack holds (from 3.12 a Python frame takes no C stack, so large
+// limits are safe for Python code and not for the C frames of this module).
+// Below that, this check keeps a reserve of the stack free for the
+// interpreter to raise and handle the error.
 //
-// The bounds of the last thread that checked are kept (the GIL serialises the
-// callers); a frame outside them belongs to another thread, whose bounds are
-// then read once. Stacks of live threads never overlap, so the test is exact.
+// Each thread measures its own stack, once, and keeps the bounds in
+// thread-local storage: a thread never sees the bounds of another, not even
+// of a dead thread whose stack memory it now uses. A frame outside the
+// thread's own stack (a stack switched to with swapcontext, as coroutine
+// libraries do, or a thread whose bounds cannot be read) is on a stack of
+// unknown size: there the check is made afresh at every call, and nesting is
+// limited to kForeignBudget bytes below the outermost such call of the
+// thread, which any stack a coroutine library makes can hold.
+//
+//   enter() says where the call runs, or kRefused; a call that was not
+//   refused ends with leave(where).
 class StackReserve {
 public:
-    bool exhausted() noexcept {
-        char here;
-        const auto address = reinterpret_cast<std::uintptr_t>(&here);
-        if (address <= low_ || address > high_) {
-            measure(address);
+    enum Where { kRefused, kOwnStack, kForeignStack };
+
+    static Where enter() noexcept {
+        const std::uintptr_t address = here();
+        Bounds& own = bounds_;
+        if (address > own.low && address <= own.high) {
+            return address - own.low >= own.reserve ? kOwnStack : kRefused;
         }
-        return address - low_ < reserve_;
+        return enter_elsewhere(address);
+    }
+
+    static void leave(Where where) noexcept {
+        if (where == kForeignStack) {
+            --bounds_.foreign_depth;
+        }
     }
 
 private:
-    // Out of line: it runs once per thread, and kept apart it leaves the
-    // check itself a handful of instructions.
+    struct Bounds {
+        std::uintptr_t low;   // low == high == 0: not measured yet
+        std::uintptr_t high;
+        std::uintptr_t reserve;
+        std::uintptr_t foreign_top;  // the outermost call on a foreign stack
+        unsigned foreign_depth;      // calls on foreign stacks still running
+    };
+
+#if defined(_MSC_VER)
+    __declspec(noinline) static std::uintptr_t here() noexcept {
+        volatile char marker = 0;
+        return reinterpret_cast<std::uintptr_t>(&marker);
+    }
+#else
+    static std::uintptr_t here() noexcept {
+        return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    }
+#endif
+
+    // Out of line: it runs once per thread (and at every call on a foreign
+    // stack), and kept apart it leaves the common check a few instructions.
 #if defined(_MSC_VER)
     __declspec(noinline)
 #else
     __attribute__((noinline, cold))
 #endif
-    void measure(std::uintptr_t address) noexcept {
+    static Where enter_elsewhere(std::uintptr_t address) noexcept {
+        Bounds& b = bounds_;
         std::uintptr_t low = 0, high = 0;
+        if (measure(&low, &high) && address > low && address <= high) {
+            b.low = low;
+            b.high = high;
+            // An eighth of the stack, at least 16 KiB and at most 256 KiB:
+            // room for raising, unwinding and the handlers of the frames above.
+            const std::uintptr_t eighth = (high - low) / 8;
+            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+            return address - low >= b.reserve ? kOwnStack : kRefused;
+        }
+        if (b.foreign_depth == 0 || address > b.foreign_top) {
+            // The outermost call on this stack, or one on another stack above
+            // it: the budget counts from here.
+            if (b.foreign_depth == 0) {
+                b.foreign_top = address;
+            }
+        } else if (b.foreign_top - address >= kForeignBudget) {
+            return kRefused;
+        }
+        ++b.foreign_depth;
+        return kForeignStack;
+    }
+
+    // The calling thread's stack, [*low, *high); false when it cannot be read.
+    static bool measure(std::uintptr_t* low, std::uintptr_t* high) noexcept {
 #if defined(_WIN32)
         ULONG_PTR lowest = 0, highest = 0;
         GetCurrentThreadStackLimits(&lowest, &highest);
-        low = lowest;
-        high = highest;
+        *low = lowest;
+        *high = highest;
 #elif defined(__APPLE__)
         pthread_t self = pthread_self();
-        high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
-        low = high - pthread_get_stacksize_np(self);
+        *high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+        *low = *high - pthread_get_stacksize_np(self);
 #elif defined(__linux__)
         pthread_attr_t attributes;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            void* base = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
-                low = reinterpret_cast<std::uintptr_t>(base);
-                high = low + size;
-            }
-            pthread_attr_destroy(&attributes);
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+            return false;
         }
+        void* base = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+            *low = reinterpret_cast<std::uintptr_t>(base);
+            *high = *low + size;
+        }
+        pthread_attr_destroy(&attributes);
 #endif
-        if (low == 0 || address <= low || address > high) {
-            // Unknown: never report exhaustion.
-            low_ = 0;
-            high_ = UINTPTR_MAX;
-            reserve_ = 0;
-            return;
-        }
-        low_ = low;
-        high_ = high;
-        // An eighth of the stack, at least 16 KiB and at most 256 KiB: room for
-        // raising, unwinding and the handlers of the frames above.
-        const std::uintptr_t eighth = (high - low) / 8;
-        reserve_ = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+        return *low != 0 && *high > *low;
     }
 
     static constexpr std::uintptr_t kMinReserve = 16 * 1024;
     static constexpr std::uintptr_t kMaxReserve = 256 * 1024;
-    std::uintptr_t low_ = 1;  // an empty range: the first check measures
-    std::uintptr_t high_ = 0;
-    std::uintptr_t reserve_ = 0;
+    static constexpr std::uintptr_t kForeignBudget = 64 * 1024;
+    static inline thread_local Bounds bounds_{};
 };
 
 struct MajorMinor {

@@ -1,5 +1,5 @@
 // What differs between the CPython versions this module builds for (3.9 to
-// 3.13), behind a few small helpers, so that _machine_utils.cpp reads the same
+// 3.15), behind a few small helpers, so that _machine_utils.cpp reads the same
 // for every version. Each helper says what changed and when; nothing else in
 // the module tests PY_VERSION_HEX.
 #ifndef TAMSEL_MACHINE_UTILS_COMPAT_H
@@ -12,8 +12,9 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030E0000 || defined(PYPY_VERSION)
-#error "tamsel.utils._machine_utils supports CPython 3.9 to 3.13 only."
+#if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x03100000 || defined(PYPY_VERSION) || \
+    defined(Py_GIL_DISABLED)
+#error "tamsel.utils._machine_utils supports CPython 3.9 to 3.15 (with the GIL) only."
 #endif
 
 namespace tamsel {
@@ -168,30 +169,49 @@ inline void set_raised(PyObject* exception) noexcept {
 // The body of the module's code objects: every instruction maps to the first
 // line, and running it raises AssertionError, as the interpreter's own empty
 // code objects do from 3.11 (running one must never run off the end of its
-// bytecode). What changed with the versions:
+// bytecode). It is what the compiler makes of `assert False` as the whole body
+// of a function, less the unreachable rest. What changed with the versions:
 //   3.9   LOAD_ASSERTION_ERROR; RAISE_VARARGS 1, and an empty line-number
 //         table (every offset then maps to the first line)
 //   3.10  the same bytecode; a line table of one 4-byte entry at delta 0
-//   3.11+ RESUME first, then the two; a location table of one entry of three
-//         code units without columns; the constructor also takes a qualified
-//         name and an exception table, and is PyUnstable_Code_New from 3.12.
+//   3.11+ RESUME first; a location table of one entry without columns that
+//         covers every code unit; the constructor also takes a qualified
+//         name and an exception table, and is PyUnstable_Code_New from 3.12
+//   3.14  LOAD_ASSERTION_ERROR is gone: LOAD_COMMON_CONSTANT loads the class
+//         (its argument 0 is CONSTANT_ASSERTIONERROR, which only the
+//         interpreter's internal headers name)
+//   3.15  RESUME is followed by one inline cache entry; without it the
+//         interpreter takes the next instruction for the cache and raises
+//         from an empty stack
 // The two functions below make the bytecode and the line table (new bytes
 // objects, made once at initialisation); new_raising_code makes a code object
 // of `name` in `file` at `first_line` from them, with `varnames` as its locals,
 // `flags` as its code flags, and `empty` and `empty_bytes` the empty tuple and
 // bytes.
-inline PyObject* new_raising_bytecode() noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-    static const unsigned char bytecode[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+#if PY_VERSION_HEX >= 0x030F0000
+constexpr unsigned char kRaisingBytecode[] = {RESUME, 0, CACHE, 0, LOAD_COMMON_CONSTANT, 0,
+                                              RAISE_VARARGS, 1};
+#elif PY_VERSION_HEX >= 0x030E0000
+constexpr unsigned char kRaisingBytecode[] = {RESUME, 0, LOAD_COMMON_CONSTANT, 0, RAISE_VARARGS, 1};
+#elif PY_VERSION_HEX >= 0x030B0000
+constexpr unsigned char kRaisingBytecode[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
 #else
-    static const unsigned char bytecode[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+constexpr unsigned char kRaisingBytecode[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
 #endif
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytecode), sizeof bytecode);
+
+inline PyObject* new_raising_bytecode() noexcept {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kRaisingBytecode),
+                                     sizeof kRaisingBytecode);
 }
 
 inline PyObject* new_raising_line_table() noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
-    return PyBytes_FromStringAndSize("\xea\x00", 2);
+    // One entry: the start bit, code 13 (no columns) and the number of code
+    // units less one, then the line delta 0 as a signed varint.
+    constexpr unsigned units = sizeof kRaisingBytecode / 2;
+    static_assert(units >= 1 && units <= 8, "one location entry covers 1 to 8 code units");
+    constexpr char table[] = {static_cast<char>(0x80 | (13 << 3) | (units - 1)), 0};
+    return PyBytes_FromStringAndSize(table, sizeof table);
 #elif PY_VERSION_HEX >= 0x030A0000
     return PyBytes_FromStringAndSize("\x04\x00", 2);
 #else
@@ -270,36 +290,82 @@ inline void leave_recursive_call(PyThreadState* thread) noexcept {
 }
 
 /* ------------------------------------------------------------------------ */
-/* Dictionary versions                                                       */
+/* Knowing when a dict has changed                                           */
 /* ------------------------------------------------------------------------ */
 
-// The version of a dict's contents (PEP 509): every change of the dict gives
-// it a new value, never used by another dict of the interpreter, which is
-// what the interpreter's own caches of global and attribute loads rely on.
-// The field is deprecated for extensions from 3.12 (3.14 drops it) but still
-// maintained up to 3.13; from 3.12 its low bits also carry the dict's
-// watchers, so watching a dict changes it too, which only costs a lookup.
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
+// A version of a dict's contents that changes with every change of the dict,
+// for the dicts passed to track_dict(): what the lookup cache of the module
+// relies on, as the interpreter's own caches of global and attribute loads do.
+//   3.9-3.11  the dict's own version tag (PEP 509), unique in the interpreter
+//             and changed by every change of that dict; every dict has one, so
+//             tracking needs nothing.
+//   3.12+     the tag is deprecated (3.14 removes it) in favour of dict
+//             watchers: tracked dicts are watched, and every event on any of
+//             them (a change, a clear, its deallocation) advances one counter,
+//             which serves as the version of all of them. A change of one
+//             tracked dict thus also makes the others look changed, which
+//             costs only a new lookup. Watchers are few (8 an interpreter,
+//             shared with every other extension); when none is free, no dict
+//             can be tracked and nothing is ever cached.
+// start_tracking_dicts() is called once, at initialisation; it never fails.
 #if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
+inline int g_dict_watcher = -1;
+inline std::uint64_t g_dict_events = 0;
+
+inline int count_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++g_dict_events;
+    return 0;
 }
+
+inline void start_tracking_dicts() noexcept {
+    if (g_dict_watcher < 0) {
+        g_dict_watcher = PyDict_AddWatcher(count_dict_event);
+        if (g_dict_watcher < 0) {
+            PyErr_Clear();  // all taken: the module does without its cache
+        }
+    }
+}
+
+// Whether dict_version() now follows the changes of `dict`.
+inline bool track_dict(PyObject* dict) noexcept {
+    if (g_dict_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(g_dict_watcher, dict) < 0) {
+        PyErr_Clear();  // not a dict: then it is simply not tracked
+        return false;
+    }
+    return true;
+}
+
+inline std::uint64_t dict_version(PyObject*) noexcept {
+    return g_dict_events;
+}
+#else
+inline void start_tracking_dicts() noexcept {}
+
+inline bool track_dict(PyObject*) noexcept {
+    return true;
+}
+
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
 
 /* ------------------------------------------------------------------------ */
 /* Types and module slots                                                    */
 /* ------------------------------------------------------------------------ */
 
-// A heap type that Python code cannot instantiate: 3.10 has a flag for it; on
-// 3.9 the same is reached by clearing the constructor inherited from `object`
-// (which is what the flag does).
+// A heap type that Python code can neither instantiate nor change, like the
+// types of built-in functions: from 3.10 two flags say so. 3.9 has neither:
+// clearing the constructor inherited from `object` does what the first does,
+// but the type's attributes stay assignable there (`__new__` among them), so
+// on 3.9 every slot of the type must also cope with an instance whose fields
+// are all NULL.
 inline PyObject* new_uninstantiable_type(PyType_Spec* spec) noexcept {
 #if PY_VERSION_HEX >= 0x030A0000
-    spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
     return PyType_FromSpec(spec);
 #else
     PyObject* type = PyType_FromSpec(spec);
