@@ -9,7 +9,7 @@
 set -eu
 root=$1 repo=$2
 shift 2
-trap 'umount -l "$root$repo" "$root/tmp" "$root/proc" 2>/dev/null; umount -lR "$root/sys" "$root/dev" 2>/dev/null; true' EXIT
+trap 'set +e; umount -l "$root$repo" "$root/tmp" "$root/proc" "$root/sys" "$root/dev" 2>/dev/null' EXIT
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
