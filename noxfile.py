@@ -72,12 +72,10 @@ def _is_cpython(exe: str, version: str) -> bool:
         " '%d.%d' % sys.version_info[:2], sysconfig.get_config_var('Py_GIL_DISABLED') or 0)"
     )
     try:
-        out = subprocess.run(
-            [exe, "-c", probe], capture_output=True, text=True, check=False
-        )
+        out = subprocess.run([exe, "-c", probe], capture_output=True, check=False)
     except OSError:
         return False
-    return out.stdout.split() == ["CPython", version, "0"]
+    return out.stdout.split() == [b"CPython", version.encode(), b"0"]
 
 
 def _pyenv_prefixes(version: str) -> list[str]:
@@ -114,9 +112,8 @@ else:
     with ThreadPoolExecutor() as pool:
         where = dict(zip(PYTHONS, pool.map(_locate, PYTHONS)))
     FOUND = [v for v in PYTHONS if where[v] is not None]
-    os.environ["PATH"] = os.pathsep.join(
-        [*filter(None, where.values()), os.environ["PATH"]]
-    )
+    bins = [d for d in where.values() if d]
+    os.environ["PATH"] = os.pathsep.join([*bins, os.environ["PATH"]])
     # The root takes Linux and root's rights (debootstrap, chroot, mounts).
     if sys.platform.startswith("linux") and os.geteuid() == 0:
         ROOTED = [v for v in DEBIAN_PYTHONS if v not in FOUND]
@@ -167,9 +164,8 @@ def _print_reports() -> None:
 
 
 def _version(session: nox.Session) -> str:
-    out = session.run(
-        "python", "-c", "import sys; print(sys.version.split()[0])", silent=True
-    )
+    code = "import sys; print(sys.version.split()[0])"
+    out = session.run("python", "-c", code, silent=True)
     return str(out).strip()
 
 
@@ -188,10 +184,8 @@ def _need(session: nox.Session, program: str) -> None:
 
 DEBIAN_ROOT = Path(os.environ.get("TAMSEL_DEBIAN_ROOT", "/var/cache/tamsel/debian-sid"))
 DEBIAN_SUITE = "sid"
-DEBIAN_PACKAGES = sorted(
-    [f"python{v}-{p}" for v in DEBIAN_PYTHONS for p in ("dev", "venv")]
-    + ["g++", "valgrind", "ca-certificates"]
-)
+_PYTHON_DEBS = [f"python{v}-{p}" for v in DEBIAN_PYTHONS for p in ("dev", "venv")]
+DEBIAN_PACKAGES = sorted([*_PYTHON_DEBS, "g++", "valgrind", "ca-certificates"])
 ROOT_NOX = "/opt/tamsel-nox"  # a venv with nox, in the root
 NOX_REQUIREMENT = f"nox{nox.needs_version}"
 # In the root: what it was made from. A root made from anything else is made anew.
@@ -245,10 +239,10 @@ def _pip_conf(sysroot: Path, listing: str) -> str:
         section = "global" if m[1] == ":env:" else m[1]
         if kept:
             conf.setdefault(section, {})[m[2]] = " ".join(kept)
-    return "".join(
-        f"[{s}]\n" + "".join(f"{k} = {v}\n" for k, v in kv.items())
-        for s, kv in conf.items()
-    )
+    lines = []
+    for s, kv in conf.items():
+        lines += [f"[{s}]", *(f"{k} = {v}" for k, v in kv.items())]
+    return "".join(f"{line}\n" for line in lines)
 
 
 def _configure_root(sysroot: Path) -> None:
@@ -355,7 +349,10 @@ def _sessions(pythons: Sequence[str], **kwargs: Any) -> Callable[[Session], None
 
 
 def _install_project(
-    session: nox.Session, *settings: str, deps: Sequence[str] = (), flavour: str = ""
+    session: nox.Session,
+    *settings: str,
+    deps: Sequence[str] = (),
+    flavour: str = "",
 ) -> None:
     """Installs `deps` and tamsel, built with warnings as errors in the build
     tree build/<wheel tag><flavour>. (`flavour="-editable"`: editable.)"""
@@ -388,10 +385,8 @@ def tests(session: nox.Session) -> None:
             top = ET.parse(report).getroot()
             suite = top if top.tag == "testsuite" else top.find("testsuite")
             assert suite is not None
-            n = {
-                k: int(suite.get(k, 0))
-                for k in ("tests", "failures", "errors", "skipped")
-            }
+            n = {k: int(suite.get(k, 0)) for k in ("tests", "failures", "errors")}
+            n["skipped"] = int(suite.get("skipped", 0))
             passed = n["tests"] - n["failures"] - n["errors"] - n["skipped"]
             line = f"CPython {version}: {passed} passed, {n['failures']} failed, "
             line += f"{n['errors']} errors, {n['skipped']} skipped"
@@ -475,15 +470,14 @@ def _scan(logs: str) -> tuple[dict[str, int], list[str]]:
             below = record.split("_machine_utils")[0]
             own = ours and "PyImport_ImportModuleLevelObject" not in below
             leak = _LEAK.search(record)
+            memcheck_error = ours and _MEMCHECK_ERROR.search(record)
             if leak:
                 n["leaks"] += 1
                 if own:
                     n["own_leaks"] += 1
                     n["own_bytes"] += int((leak[1] or leak[2]).replace(",", ""))
                     problems.append(record)
-            elif _SANITIZER_ERROR.search(record) or (
-                ours and _MEMCHECK_ERROR.search(record)
-            ):
+            elif _SANITIZER_ERROR.search(record) or memcheck_error:
                 n["errors"] += 1
                 problems.append(record)
     return n, problems
@@ -556,12 +550,9 @@ def valgrind(session: nox.Session) -> None:
     # sweep every tenth allocation (TAMSEL_TEST_SCALE).
     skip = "*/sh,*/bash,*/sort,*/uname,*/ldconfig*,*/cc,*/c++,*/gcc*,*/g++*,*/cc1*"
     skip += ",*/collect2,*/ld,*/ld.*,*/as,*/x86_64-linux-gnu-*"
-    memcheck = (
-        "valgrind -q --tool=memcheck --leak-check=full --show-leak-kinds=definite"
-    )
-    memcheck += (
-        " --errors-for-leak-kinds=definite --trace-children=yes --num-callers=40"
-    )
+    memcheck = "valgrind -q --tool=memcheck --leak-check=full"
+    memcheck += " --show-leak-kinds=definite --errors-for-leak-kinds=definite"
+    memcheck += " --trace-children=yes --num-callers=40"
     scale = os.environ.get("TAMSEL_TEST_SCALE", "0.1")
     env = {"PYTHONMALLOC": "malloc", "TAMSEL_TEST_SCALE": scale}
     try:
