@@ -246,8 +246,11 @@ def _pip_conf(sysroot: Path, listing: str) -> str:
 
 
 def _configure_root(sysroot: Path) -> None:
-    """This machine's DNS resolver, CA certificates and pip settings, inside the root."""
-    _copy_in(sysroot, Path("/etc/resolv.conf"))
+    """This machine's DNS resolver, CA certificates and pip settings, inside the
+    root, and its machine-id files: the module finds the same facts there."""
+    for name in ("/etc/resolv.conf", "/etc/machine-id", "/var/lib/dbus/machine-id"):
+        if os.path.isfile(name):
+            _copy_in(sysroot, Path(name))
     debian_bundle = Path("/etc/ssl/certs/ca-certificates.crt")
     bundle = Path(os.environ.get("SSL_CERT_FILE") or debian_bundle)
     if bundle.is_file():
