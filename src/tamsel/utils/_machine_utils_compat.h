@@ -31,7 +31,8 @@ namespace compat {
 // generator's slot never receives its caller's exception.
 class HandledSlot {
 public:
-    HandledSlot() noexcept : item_(PyThreadState_Get()->exc_info) {}
+    HandledSlot() noexcept = default;  // bound to no slot yet
+    static HandledSlot of_this_thread() noexcept { return HandledSlot(PyThreadState_Get()->exc_info); }
 
     // The slot's current content, as new references.
     struct Saved {
@@ -117,7 +118,9 @@ private:
     }
 #endif
 
-    _PyErr_StackItem* item_;
+    explicit HandledSlot(_PyErr_StackItem* item) noexcept : item_(item) {}
+
+    _PyErr_StackItem* item_ = nullptr;
 };
 
 /* ------------------------------------------------------------------------ */
@@ -356,6 +359,16 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 /* ------------------------------------------------------------------------ */
 /* Types and module slots                                                    */
 /* ------------------------------------------------------------------------ */
+
+// Whether Python code can change the attributes of `type`: from 3.10 a flag
+// says so; on 3.9 exactly the static types cannot be changed.
+inline bool is_immutable_type(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
 
 // A heap type that Python code can neither instantiate nor change, like the
 // types of built-in functions: from 3.10 two flags say so. 3.9 has neither:
