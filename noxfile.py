@@ -169,7 +169,7 @@ def wheels(session: nox.Session) -> None:
 SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
                "src/tamsel/__init__.py", "src/tamsel/utils/_machine_utils.cpp",
                "src/tamsel/utils/_machine_utils.h", "src/tamsel/utils/_machine_utils.pyi",
-               "src/tamsel/utils/py.typed", "tests/conftest.py"]
+               "src/tamsel/py.typed", "tests/conftest.py"]
 SDIST_JUNK = re.compile(r"(^|/)(\.nox|\.venv[^/]*|build|dist|wheelhouse|__pycache__|\.git)(/|$)|\.(so|o|pyc|pyd)$")
 CIBW_PLATFORMS = ["linux", "macos", "windows"]
 

@@ -27,6 +27,30 @@ def test_stub_matches_the_module():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+# What a user of the package writes. Each ignore must be needed (--strict warns
+# about unused ones), which proves that the types are known, not Any.
+USER_SCRIPT = """
+import tamsel
+from tamsel.utils._machine_utils import get_machine_id
+
+version: str = tamsel.__version__
+machine_id: str = get_machine_id()
+wrong_version: int = tamsel.__version__  # type: ignore[assignment]
+wrong_id: bytes = get_machine_id()  # type: ignore[assignment]
+"""
+
+
+def test_typed_for_users(tmp_path):
+    pytest.importorskip("mypy", reason="mypy comes with the test extra (pip install .[test])")
+    if _editable():
+        pytest.skip("mypy does not follow the import hook of an editable install")
+    script = tmp_path / "user.py"
+    script.write_text(USER_SCRIPT)
+    proc = run_py("import sys, mypy.api; out, err, rc = mypy.api.run(sys.argv[1:]); print(out, err); sys.exit(rc)",
+                  args=["--strict", "--cache-dir", str(tmp_path / "cache"), str(script)], check=False, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 def _python38():
     """An interpreter of CPython 3.8 (pyenv's, or python3.8 on PATH), or None."""
     candidates = []
