@@ -89,9 +89,7 @@ def _get_macos_info():
     try:
         import subprocess
 
-        result = subprocess.run(
-            ["system_profiler", "SPHardwareDataType"], capture_output=True, text=True
-        )
+        result = subprocess.run(["system_profiler", "SPHardwareDataType"], capture_output=True, text=True)
         for line in result.stdout.split("\n"):
             if "Hardware UUID" in line:
                 info.append(line.split(":")[1].strip())

@@ -158,33 +158,47 @@ def median_ci(xs):
     """The median and its distribution-free 95% confidence interval."""
     xs = sorted(xs)
     n = len(xs)
-    half = 0.98 * n ** 0.5
+    half = 0.98 * n**0.5
     lo, hi = max(0, int(n / 2 - half)), min(n - 1, int(n / 2 + half + 0.999))
     return statistics.median(xs), xs[lo], xs[hi]
 
 
 def report(title, samples, ref="pure-python", unit=1e3, unit_name="us"):
     """Prints medians, quartiles, min and the median of per-round ratios to ref."""
-    print(f"\n{title}\n  ({unit_name}: median [q1 .. q3] min; ratio to {ref}: median of the "
-          f"per-round ratios [95% CI]; {len(samples[ref])} rounds)")
+    print(
+        f"\n{title}\n  ({unit_name}: median [q1 .. q3] min; ratio to {ref}: median of the "
+        f"per-round ratios [95% CI]; {len(samples[ref])} rounds)"
+    )
     ratios = {}
     for name, xs in samples.items():
         q1, q2, q3 = quartiles(xs)
         ratios[name] = r = median_ci([a / b for a, b in zip(xs, samples[ref])])
-        print(f"  {name:20s} {q2 / unit:9.2f} [{q1 / unit:8.2f} .. {q3 / unit:8.2f}] "
-              f"{min(xs) / unit:8.2f}   x{r[0]:.3f} [{r[1]:.3f} .. {r[2]:.3f}]")
+        print(
+            f"  {name:20s} {q2 / unit:9.2f} [{q1 / unit:8.2f} .. {q3 / unit:8.2f}] "
+            f"{min(xs) / unit:8.2f}   x{r[0]:.3f} [{r[1]:.3f} .. {r[2]:.3f}]"
+        )
     return ratios
 
 
 def import_times(rounds):
     """Cumulative -X importtime of each module (its imports included), in ns."""
     env = dict(os.environ, PYTHONPATH=HERE)
-    modules = {"module": "tamsel.utils._machine_utils", "pure-python": "pure_python_machine_id",
-               "machineid": "machineid"}
+    modules = {
+        "module": "tamsel.utils._machine_utils",
+        "pure-python": "pure_python_machine_id",
+        "machineid": "machineid",
+    }
     with tempfile.TemporaryDirectory() as cwd:
+
         def run(module):
-            err = subprocess.run([sys.executable, "-X", "importtime", "-c", f"import {module}"],
-                                 env=env, cwd=cwd, check=True, stderr=subprocess.PIPE, text=True).stderr
+            err = subprocess.run(
+                [sys.executable, "-X", "importtime", "-c", f"import {module}"],
+                env=env,
+                cwd=cwd,
+                check=True,
+                stderr=subprocess.PIPE,
+                text=True,
+            ).stderr
             for line in err.splitlines():
                 fields = [f.strip() for f in line.partition(":")[2].split("|")]
                 if len(fields) == 3 and fields[2] == module:
@@ -235,8 +249,13 @@ def parse_callgrind(path):
             names[key] = m.group(2)
         return names[key]
 
-    p = {"total": 0, "ob": collections.Counter(), "fn": collections.Counter(),
-         "calls": collections.Counter(), "incl": collections.Counter()}
+    p = {
+        "total": 0,
+        "ob": collections.Counter(),
+        "fn": collections.Counter(),
+        "calls": collections.Counter(),
+        "incl": collections.Counter(),
+    }
     ob = fn = cfn = None
     after_calls = 0
     with open(path) as f:
@@ -275,16 +294,28 @@ def callgrind(contender, mode, n, workdir):
     # work on the path (rstrip of HOME, for one) depends on both.
     home = os.path.join(tempfile.mkdtemp(dir=workdir), "home")
     os.mkdir(home)
-    cmd = ["valgrind", "-q", "--tool=callgrind", "--collect-atstart=no",
-           f"--toggle-collect={MARKER}", f"--callgrind-out-file={out}",
-           sys.executable, os.path.abspath(__file__), "--child", contender, mode, str(n)]
+    cmd = [
+        "valgrind",
+        "-q",
+        "--tool=callgrind",
+        "--collect-atstart=no",
+        f"--toggle-collect={MARKER}",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        os.path.abspath(__file__),
+        "--child",
+        contender,
+        mode,
+        str(n),
+    ]
     # A fixed hash seed makes the dictionary probes, and so the counts, repeatable.
     env = dict(os.environ, HOME=home, PYTHONHASHSEED="0")
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, env=env)
     p = parse_callgrind(out)
     if p["total"] == 0 or not any(fn == MARKER for (_, fn) in p["fn"]):
-        raise RuntimeError(f"callgrind counted nothing inside {MARKER} on Python "
-                           f"{platform.python_version()}: the marker is not hit")
+        raise RuntimeError(
+            f"callgrind counted nothing inside {MARKER} on Python {platform.python_version()}: the marker is not hit"
+        )
     return p
 
 
@@ -308,8 +339,9 @@ def profile(runs, n1, n2):
     for (ob, _, cfn), v in p["calls"].items():
         if is_module(ob) and CREATES.match(cfn or "") and v >= 0.5:
             creates[cfn] += v
-    allocs = sum(v for (_, fn, cfn), v in p["calls"].items()
-                 if cfn in ALLOCATORS or (cfn in RAW and fn not in ALLOCATORS))
+    allocs = sum(
+        v for (_, fn, cfn), v in p["calls"].items() if cfn in ALLOCATORS or (cfn in RAW and fn not in ALLOCATORS)
+    )
     return {"instr": p["total"], "own": own, "creates": creates, "allocs": allocs, "profile": p}
 
 
@@ -347,10 +379,8 @@ def shorten(fn):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="fewer timing rounds, for a smoke run")
-    ap.add_argument("--no-timing", action="store_true",
-                    help="instruction counts only (no wall-clock or import timing)")
-    ap.add_argument("--json", metavar="FILE",
-                    help="also write this version's summary row and target results to FILE")
+    ap.add_argument("--no-timing", action="store_true", help="instruction counts only (no wall-clock or import timing)")
+    ap.add_argument("--json", metavar="FILE", help="also write this version's summary row and target results to FILE")
     ap.add_argument("--child", nargs=3, metavar=("CONTENDER", "MODE", "N"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -387,24 +417,32 @@ def run(quick, home, timing=True, json_path=None):
     wall = {}  # mode -> (median, low, high) of the module's per-round ratio to pure Python
     if timing:
         wall["cached"] = report("cached call, per call", time_batches(contenders, 200 // scale, 200))["module"]
-        wall["regular"] = report("regular derivation (no cache file), per call",
-                                 time_singles(contenders, 1000 // scale, remove_cache))["module"]
+        wall["regular"] = report(
+            "regular derivation (no cache file), per call", time_singles(contenders, 1000 // scale, remove_cache)
+        )["module"]
         both = {k: contenders[k] for k in ("module", "pure-python")}
         native.platform = pure.platform = FailingPlatform()
         try:
-            wall["fallback"] = report("fallback derivation (platform.system() raises), per call",
-                                      time_singles(both, 1000 // scale, remove_cache))["module"]
+            wall["fallback"] = report(
+                "fallback derivation (platform.system() raises), per call",
+                time_singles(both, 1000 // scale, remove_cache),
+            )["module"]
         finally:
             native.platform = pure.platform = platform
-        wall["import"] = report("import in a fresh process (-X importtime, cumulative, its own imports included)",
-                                import_times(40 // scale), unit=1e6, unit_name="ms")["module"]
+        wall["import"] = report(
+            "import in a fresh process (-X importtime, cumulative, its own imports included)",
+            import_times(40 // scale),
+            unit=1e6,
+            unit_name="ms",
+        )["module"]
 
     n1, n2 = (50, 150) if quick else (100, 600)
     print(f"\ncallgrind: per call, (I({n2}) - I({n1})) / {n2 - n1}, collected inside {MARKER} only")
     workdir = tempfile.mkdtemp(prefix="tamsel-bench-cg-")
     try:
-        jobs = [(c, m, n) for m in ("cached", "regular", "fallback")
-                for c in ("module", "pure-python") for n in (n1, n2)]
+        jobs = [
+            (c, m, n) for m in ("cached", "regular", "fallback") for c in ("module", "pure-python") for n in (n1, n2)
+        ]
         with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
             runs = dict(zip(jobs, pool.map(lambda job: callgrind(*job, workdir), jobs)))
         prof = {(c, m): profile({n: runs[c, m, n] for n in (n1, n2)}, n1, n2) for c, m, _ in jobs}
@@ -427,26 +465,42 @@ def run(quick, home, timing=True, json_path=None):
     mc, pc = prof["module", "cached"], prof["pure-python", "cached"]
     for m in ("cached", "regular"):
         r = prof["module", m]
-        target(f"(a) module's own share of a {m} call: {100 * r['own'] / r['instr']:.2f}% (<= 1%)",
-               r["own"] <= 0.01 * r["instr"])
+        target(
+            f"(a) module's own share of a {m} call: {100 * r['own'] / r['instr']:.2f}% (<= 1%)",
+            r["own"] <= 0.01 * r["instr"],
+        )
     saving = 1 - mc["instr"] / pc["instr"]
     if MIN_SAVING >= 0:
-        target(f"(b) cached call: {100 * saving:.2f}% fewer instructions than pure Python "
-               f"(>= {100 * MIN_SAVING:g}% on {PY})", saving >= MIN_SAVING)
+        target(
+            f"(b) cached call: {100 * saving:.2f}% fewer instructions than pure Python "
+            f"(>= {100 * MIN_SAVING:g}% on {PY})",
+            saving >= MIN_SAVING,
+        )
     else:
-        target(f"(b) cached call: {-100 * saving:+.2f}% instructions against pure Python "
-               f"(<= {-100 * MIN_SAVING:+g}% on {PY})", saving >= MIN_SAVING)
+        target(
+            f"(b) cached call: {-100 * saving:+.2f}% instructions against pure Python "
+            f"(<= {-100 * MIN_SAVING:+g}% on {PY})",
+            saving >= MIN_SAVING,
+        )
     if "cached" in wall:
         ratio, lo, hi = wall["cached"]
-        target(f"(b) cached call: wall-clock ratio to pure Python x{ratio:.3f} [95% CI {lo:.3f} .. {hi:.3f}]"
-               f" (no worse: median <= 1, or CI reaching below 1)", ratio <= 1.0 or lo < 1.0)
-    target(f"(c) cached call: objects created by the module's code: {fmt_creates(mc['creates'])}; "
-           f"allocations {mc['allocs']:.1f} vs pure Python {pc['allocs']:.1f}",
-           not mc["creates"] and mc["allocs"] <= pc["allocs"])
+        target(
+            f"(b) cached call: wall-clock ratio to pure Python x{ratio:.3f} [95% CI {lo:.3f} .. {hi:.3f}]"
+            f" (no worse: median <= 1, or CI reaching below 1)",
+            ratio <= 1.0 or lo < 1.0,
+        )
+    target(
+        f"(c) cached call: objects created by the module's code: {fmt_creates(mc['creates'])}; "
+        f"allocations {mc['allocs']:.1f} vs pure Python {pc['allocs']:.1f}",
+        not mc["creates"] and mc["allocs"] <= pc["allocs"],
+    )
     for m in ("regular", "fallback"):
         made = {k: v for k, v in prof["module", m]["creates"].items() if k not in PER_CALL}
-        target(f"(c) {m} call: constants created by the module's code: {fmt_creates(made)} "
-               f"(per-call values such as {' and '.join(sorted(PER_CALL))} not counted)", not made)
+        target(
+            f"(c) {m} call: constants created by the module's code: {fmt_creates(made)} "
+            f"(per-call values such as {' and '.join(sorted(PER_CALL))} not counted)",
+            not made,
+        )
     for m in ("cached", "regular", "fallback"):
         print(f"\n  where the module's {m} call goes:")
         explain(prof["module", m])
@@ -479,9 +533,13 @@ def summary(prof, wall):
     row = {"python": platform.python_version(), "minor": ".".join(map(str, sys.version_info[:2]))}
     for m in ("cached", "regular", "fallback"):
         mod, pure = prof["module", m], prof["pure-python", m]
-        row[m] = {"module": round(mod["instr"]), "pure": round(pure["instr"]),
-                  "diff_percent": round(100 * (mod["instr"] / pure["instr"] - 1), 2),
-                  "own": round(mod["own"]), "own_percent": round(100 * mod["own"] / mod["instr"], 2)}
+        row[m] = {
+            "module": round(mod["instr"]),
+            "pure": round(pure["instr"]),
+            "diff_percent": round(100 * (mod["instr"] / pure["instr"] - 1), 2),
+            "own": round(mod["own"]),
+            "own_percent": round(100 * mod["own"] / mod["instr"], 2),
+        }
     row["wall"] = {m: round(r[0], 3) for m, r in wall.items()}
     row["min_saving_percent"] = 100 * MIN_SAVING
     return row
@@ -489,14 +547,16 @@ def summary(prof, wall):
 
 def format_row(row):
     """One Markdown table row, with the columns of ROW_COLUMNS."""
+
     def versus(m):
         r = row[m]
         return f"{r['module']:,} vs {r['pure']:,} ({r['diff_percent']:+.2f}%)"
 
-    wall = " / ".join(f"x{row['wall'][m]:.3f}" if m in row["wall"] else "-"
-                      for m in ("cached", "regular", "fallback"))
-    return (f"| {row['python']} | {versus('cached')} | {row['cached']['own_percent']:.2f}% / "
-            f"{row['regular']['own_percent']:.2f}% | {versus('regular')} | {versus('fallback')} | {wall} |")
+    wall = " / ".join(f"x{row['wall'][m]:.3f}" if m in row["wall"] else "-" for m in ("cached", "regular", "fallback"))
+    return (
+        f"| {row['python']} | {versus('cached')} | {row['cached']['own_percent']:.2f}% / "
+        f"{row['regular']['own_percent']:.2f}% | {versus('regular')} | {versus('fallback')} | {wall} |"
+    )
 
 
 if __name__ == "__main__":

@@ -33,11 +33,18 @@ def log(message):
 
 
 def version_of(python):
-    """"X.Y" of a CPython interpreter, or None."""
+    """ "X.Y" of a CPython interpreter, or None."""
     try:
-        out = subprocess.run([python, "-c", "import platform, sys; "
-                              "print(platform.python_implementation(), '%d.%d' % sys.version_info[:2])"],
-                             check=True, capture_output=True, text=True).stdout.split()
+        out = subprocess.run(
+            [
+                python,
+                "-c",
+                "import platform, sys; print(platform.python_implementation(), '%d.%d' % sys.version_info[:2])",
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout.split()
     except (OSError, subprocess.CalledProcessError):
         return None
     return out[1] if out and out[0] == "CPython" else None
@@ -54,15 +61,15 @@ def run_one(python, run_args):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--venv", action="append", required=True, metavar="DIR",
-                    help="a prepared venv to run in (repeatable)")
+    ap.add_argument(
+        "--venv", action="append", required=True, metavar="DIR", help="a prepared venv to run in (repeatable)"
+    )
     ap.add_argument("--strict", action="store_true", help="fail when a version misses a target")
     args, run_args = ap.parse_known_args()
 
     if shutil.which("valgrind") is None:
         sys.exit("[run_all] valgrind is needed for the instruction counts (apt-get install valgrind)")
-    targets = [(version_of(os.path.join(v, "bin", "python")) or v, os.path.join(v, "bin", "python"))
-               for v in args.venv]
+    targets = [(version_of(os.path.join(v, "bin", "python")) or v, os.path.join(v, "bin", "python")) for v in args.venv]
 
     rows, failed = [], []
     for version, python in targets:
@@ -73,8 +80,10 @@ def main():
             log(f"CPython {version} failed: {exc}")
             failed.append(version)
 
-    print("\nper-version summary (instructions per call from callgrind; wall clock: "
-          "median ratio of the module to pure Python)\n")
+    print(
+        "\nper-version summary (instructions per call from callgrind; wall clock: "
+        "median ratio of the module to pure Python)\n"
+    )
     print("| " + " | ".join(ROW_COLUMNS) + " |")
     print("|" + "---|" * len(ROW_COLUMNS))
     for row in rows:
@@ -85,8 +94,7 @@ def main():
         print(f"  CPython {row['python']}: {row['targets_met']} of {row['targets']} targets met")
     for version in failed:
         print(f"  CPython {version}: did not run")
-    print(f"\n{len(rows)} of {len(targets)} versions ran; "
-          f"{len(rows) - len(missed)} met all their targets")
+    print(f"\n{len(rows)} of {len(targets)} versions ran; {len(rows) - len(missed)} met all their targets")
     return 1 if failed or (args.strict and missed) else 0
 
 

@@ -35,10 +35,7 @@ def run_py(
             child_env[key] = value
     home = child_env.get("HOME")
     if not home or os.path.realpath(home) == REAL_HOME:
-        raise AssertionError(
-            f"refusing to run a child process with HOME={home!r}: "
-            "tests must use a temporary HOME"
-        )
+        raise AssertionError(f"refusing to run a child process with HOME={home!r}: tests must use a temporary HOME")
     with tempfile.TemporaryDirectory(prefix="tamsel-cwd-") as cwd:
         proc = subprocess.run(
             [sys.executable, "-c", code, *args],
@@ -51,7 +48,6 @@ def run_py(
         )
     if check:
         assert proc.returncode == 0, (
-            f"child exited with {proc.returncode}\n"
-            f"--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+            f"child exited with {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
         )
     return proc

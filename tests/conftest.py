@@ -51,8 +51,10 @@ def _installed_module_problem():
     shadows it).
     """
     env = f"this environment ({sys.prefix})"
-    how = ("install the project into it (bash scripts/dev.sh test does, or "
-           "pip install . / pip install -e .) and run its pytest")
+    how = (
+        "install the project into it (bash scripts/dev.sh test does, or "
+        "pip install . / pip install -e .) and run its pytest"
+    )
     try:
         import tamsel
     except ImportError as exc:
@@ -61,30 +63,33 @@ def _installed_module_problem():
     try:
         dist = importlib.metadata.distribution("tamsel")
     except importlib.metadata.PackageNotFoundError:
-        return (f"tamsel is imported from {where}, but no tamsel distribution is "
-                f"installed in {env}; {how}")
+        return f"tamsel is imported from {where}, but no tamsel distribution is installed in {env}; {how}"
     try:
         import tamsel.utils._machine_utils as mod
     except ImportError as exc:
         if where == SOURCE_PACKAGE:
-            return (f"tamsel.utils._machine_utils cannot be imported ({exc}): the source "
-                    f"tree's {where}, which holds no compiled module, comes first on sys.path "
-                    f"(PYTHONPATH or the current directory) and hides the installed tamsel "
-                    f"{dist.version}")
-        return (f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); "
-                f"reinstall the project into {env}")
+            return (
+                f"tamsel.utils._machine_utils cannot be imported ({exc}): the source "
+                f"tree's {where}, which holds no compiled module, comes first on sys.path "
+                f"(PYTHONPATH or the current directory) and hides the installed tamsel "
+                f"{dist.version}"
+            )
+        return f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); reinstall the project into {env}"
     built = {
         Path(dist.locate_file(f)).resolve()
         for f in dist.files or ()
-        if f.parts[:2] == ("tamsel", "utils") and f.name.startswith("_machine_utils.")
+        if f.parts[:2] == ("tamsel", "utils")
+        and f.name.startswith("_machine_utils.")
         and f.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
     }
     loaded = Path(mod.__file__).resolve()
     if built and loaded not in built:
-        return (f"tamsel.utils._machine_utils is imported from {loaded}, not from the "
-                f"installed tamsel {dist.version} ({', '.join(map(str, sorted(built)))}): "
-                "something earlier on sys.path (PYTHONPATH or the current directory) "
-                "hides the installed package")
+        return (
+            f"tamsel.utils._machine_utils is imported from {loaded}, not from the "
+            f"installed tamsel {dist.version} ({', '.join(map(str, sorted(built)))}): "
+            "something earlier on sys.path (PYTHONPATH or the current directory) "
+            "hides the installed package"
+        )
     return None
 
 

@@ -43,14 +43,22 @@ def run_json(code, *args, **kwargs):
     return json.loads(run_py(code, args=args, **kwargs).stdout)
 
 
-@pytest.mark.parametrize("call, error", [
-    ("f()", None), ("f(**{})", None), ("f(*(), **{})", None), ("vectorcall(f, (), ())", None),
-    ("f(1)", "get_machine_id() takes no arguments (1 given)"),
-    ("f(*range(3))", "get_machine_id() takes no arguments (3 given)"),
-    ("vectorcall(f, (None,), ())", "get_machine_id() takes no arguments (1 given)"),
-    ("f(a=1)", NO_KEYWORDS), ("f(1, a=2)", NO_KEYWORDS), ("f(*[1, 2], **{'x': 3})", NO_KEYWORDS),
-    ("vectorcall(f, (1,), ('x',))", NO_KEYWORDS),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        ("f()", None),
+        ("f(**{})", None),
+        ("f(*(), **{})", None),
+        ("vectorcall(f, (), ())", None),
+        ("f(1)", "get_machine_id() takes no arguments (1 given)"),
+        ("f(*range(3))", "get_machine_id() takes no arguments (3 given)"),
+        ("vectorcall(f, (None,), ())", "get_machine_id() takes no arguments (1 given)"),
+        ("f(a=1)", NO_KEYWORDS),
+        ("f(1, a=2)", NO_KEYWORDS),
+        ("f(*[1, 2], **{'x': 3})", NO_KEYWORDS),
+        ("vectorcall(f, (1,), ('x',))", NO_KEYWORDS),
+    ],
+)
 def test_call_rules(call, error):
     names = {"f": mu.get_machine_id, "vectorcall": vectorcall}
     if error is None:
@@ -76,8 +84,18 @@ def test_function_attributes():
 
 def test_namespace():
     ns = vars(mu)
-    assert set(ns) == {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__",
-                       "__builtins__", "__test__", "get_machine_id", *STD_MODULES}
+    assert set(ns) == {
+        "__name__",
+        "__doc__",
+        "__loader__",
+        "__file__",
+        "__package__",
+        "__spec__",
+        "__builtins__",
+        "__test__",
+        "get_machine_id",
+        *STD_MODULES,
+    }
     assert all(ns[name] is sys.modules[name] for name in STD_MODULES)
     assert ns["__builtins__"] is builtins and ns["__test__"] == {} and mu.__doc__ is None
     assert (mu.__name__, mu.__package__, mu.__file__) == (NAME, "tamsel.utils", mu.__spec__.origin)
@@ -143,9 +161,13 @@ def test_failed_initialisation_and_subinterpreters(blocked, line):
     assert id_length == 64 and all(bound)
     # A second interpreter is refused, after the failed import and after the good one.
     assert subinterpreter == [-1, -1]
-    assert proc.stderr.count(
-        "\nImportError: Interpreter change detected - this module can only be loaded "
-        "into one interpreter per process.\n") == 2
+    assert (
+        proc.stderr.count(
+            "\nImportError: Interpreter change detected - this module can only be loaded "
+            "into one interpreter per process.\n"
+        )
+        == 2
+    )
 
 
 SYS_MODULES_ENTRY = """
@@ -181,8 +203,9 @@ def fake_version(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C compiler to build the Py_GetVersion stand-in")
     build = tmp_path_factory.mktemp("fake-version")
-    (build / "fake.c").write_text('#include <stdlib.h>\n'
-                                  'const char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n')
+    (build / "fake.c").write_text(
+        '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n'
+    )
     subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
 
     def run(text, code=WARNINGS, **env):
@@ -195,12 +218,26 @@ def fake_version(tmp_path_factory):
     return run
 
 
-@pytest.mark.parametrize("text, runtime", [
-    (f"{BUILT}.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]", None), (BUILT, None), (BUILT + ".", None),
-    (f"3.0{MINOR}", None), (OTHER + ".1", OTHER), (f"4.{MINOR}", f"4.{MINOR}"), (f"2.{MINOR}.1", f"2.{MINOR}"),
-    ("3", "3.0"), (f"3 .{MINOR}", "3.0"), (f".{MINOR}", f"0.{MINOR}"), (f"3..{MINOR}", "3.0"), ("x", "0.0"),
-    ("", "0.0"), ("3.9999999999999999999", "3.2147483647"), (f"99999999999.{MINOR}", f"2147483647.{MINOR}"),
-])
+@pytest.mark.parametrize(
+    "text, runtime",
+    [
+        (f"{BUILT}.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]", None),
+        (BUILT, None),
+        (BUILT + ".", None),
+        (f"3.0{MINOR}", None),
+        (OTHER + ".1", OTHER),
+        (f"4.{MINOR}", f"4.{MINOR}"),
+        (f"2.{MINOR}.1", f"2.{MINOR}"),
+        ("3", "3.0"),
+        (f"3 .{MINOR}", "3.0"),
+        (f".{MINOR}", f"0.{MINOR}"),
+        (f"3..{MINOR}", "3.0"),
+        ("x", "0.0"),
+        ("", "0.0"),
+        ("3.9999999999999999999", "3.2147483647"),
+        (f"99999999999.{MINOR}", f"2147483647.{MINOR}"),
+    ],
+)
 def test_version_check(fake_version, text, runtime):
     expected = [] if runtime is None else [["RuntimeWarning", version_warning(runtime)]]
     assert fake_version(text)[1] == expected
@@ -263,8 +300,13 @@ def test_loaded_by_python310(tmp_path, action):
     python = str(python) if python and python.is_file() else shutil.which("python3.10")
     if python is None:
         pytest.skip("no CPython 3.10 available")
-    proc = subprocess.run([python, "-W", action, "-c", LOAD_ELSEWHERE, mu.__file__],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [python, "-W", action, "-c", LOAD_ELSEWHERE, mu.__file__],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     outcome, detail = json.loads(proc.stdout)
     if action == "always":

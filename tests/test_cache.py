@@ -65,16 +65,19 @@ STATES = {
 }
 
 
-@pytest.mark.parametrize("content, result", [
-    (None, DERIVED),
-    ("", DERIVED),
-    (" \n\t \r\n", DERIVED),
-    pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
-    ("  abc\n", "abc"),
-    ("two\nlines\n", "two\nlines"),
-    pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
-    (DERIVED[:7], DERIVED[:7]),
-])
+@pytest.mark.parametrize(
+    "content, result",
+    [
+        (None, DERIVED),
+        ("", DERIVED),
+        (" \n\t \r\n", DERIVED),
+        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
+        ("  abc\n", "abc"),
+        ("two\nlines\n", "two\nlines"),
+        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
+        (DERIVED[:7], DERIVED[:7]),
+    ],
+)
 def test_stored_text(home, fake, monkeypatch, content, result):
     data = content.encode(ENCODING) if isinstance(content, str) else content
     if data is not None:
@@ -131,7 +134,7 @@ def test_no_leak(home, fake, state):
 
 # A fresh process that records every use of the `open` the module takes at
 # import, of the file objects it returns, and of os.makedirs.
-RECORDER = r'''
+RECORDER = r"""
 import builtins, json, os
 real_open, log, fail_read = builtins.open, [], False
 class ReadBoom(Exception): pass
@@ -168,22 +171,32 @@ class Fake:
     def getnode(self): return NODE
     def system(self): raise RuntimeError
 mu.os = RecordingOs()
-'''.replace("NODE", str(NODE))
+""".replace("NODE", str(NODE))
 
 
 def test_context_manager_protocol():
-    out = json.loads(run_py(RECORDER + r'''
+    out = json.loads(
+        run_py(
+            RECORDER
+            + r"""
 mu.uuid = mu.platform = Fake()
 out = []
 for fail_read in (False, False, True):
     log.clear()
     out.append([mu.get_machine_id(), list(log)])
 print(json.dumps(out))
-''').stdout)
+"""
+        ).stdout
+    )
     cache_dir = os.path.expanduser("~/.tamsel/cache")
     path = os.path.join(cache_dir, ".machine_id")
-    store = [["makedirs", [cache_dir], "{'exist_ok': True}"], ["open", [path, "w"], "{}"],
-             ["enter", 0], ["write", [DERIVED]], ["exit", [None] * 3, True]]
+    store = [
+        ["makedirs", [cache_dir], "{'exist_ok': True}"],
+        ["open", [path, "w"], "{}"],
+        ["enter", 0],
+        ["write", [DERIVED]],
+        ["exit", [None] * 3, True],
+    ]
     read = [["open", [path, "r"], "{}"], ["enter", 0], ["read", []]]
     assert out == [
         [DERIVED, store],
@@ -194,9 +207,16 @@ print(json.dumps(out))
 
 def test_second_process_reads_the_stored_id_and_nothing_else(home, fake):
     assert mu.get_machine_id() == DERIVED
-    out = json.loads(run_py(RECORDER + r'''
+    out = json.loads(
+        run_py(
+            RECORDER
+            + r"""
 mu.uuid = mu.platform = None
 print(json.dumps([mu.get_machine_id(), log]))
-''').stdout)
-    assert out == [DERIVED, [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0],
-                             ["read", []], ["exit", [None] * 3, True]]]
+"""
+        ).stdout
+    )
+    assert out == [
+        DERIVED,
+        [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0], ["read", []], ["exit", [None] * 3, True]],
+    ]

@@ -52,13 +52,16 @@ else:
 """
 
 
-@pytest.mark.parametrize("target, wrap, expected", [
-    ("getnode", "direct", ["raised", "RecursionError"]),
-    ("getnode", "partial", ["raised", "RecursionError"]),
-    # The innermost level's fallback succeeds, so every level above returns.
-    ("system", "direct", ["returned", 64]),
-    ("system", "partial", ["returned", 64]),
-])
+@pytest.mark.parametrize(
+    "target, wrap, expected",
+    [
+        ("getnode", "direct", ["raised", "RecursionError"]),
+        ("getnode", "partial", ["raised", "RecursionError"]),
+        # The innermost level's fallback succeeds, so every level above returns.
+        ("system", "direct", ["returned", 64]),
+        ("system", "partial", ["returned", 64]),
+    ],
+)
 def test_self_call_ends_in_recursion_error(target, wrap, expected):
     proc = run_py(SELF_CALL, args=[target, wrap, "8", "main"], timeout=120)
     assert json.loads(proc.stdout) == expected
@@ -69,8 +72,13 @@ def test_self_call_at_large_limits_does_not_crash(tmp_path, limit, where):
     """At such limits the doubling work never ends in reasonable time; what
     matters is that the stack is never exhausted. A crash shows within moments
     (the nesting goes to its full depth first), so a few seconds tell."""
-    proc = subprocess.Popen([sys.executable, "-c", SELF_CALL, "getnode", "partial", limit, where],
-                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", SELF_CALL, "getnode", "partial", limit, where],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         out, err = proc.communicate(timeout=4)
     except subprocess.TimeoutExpired:
@@ -126,7 +134,7 @@ def test_introspects_as_a_builtin_function():
     with pytest.raises(TypeError, match="cannot create"):
         type(f)()
     text = pydoc.render_doc(mu, renderer=pydoc.plaintext)
-    functions = text[text.index("FUNCTIONS"):text.index("DATA")]
+    functions = text[text.index("FUNCTIONS") : text.index("DATA")]
     assert "get_machine_id() -> 'str'\n        Generate a unique machine identifier with hardware info." in functions
 
 
@@ -153,6 +161,8 @@ def test_isolated_interpreter_gets_an_import_error():
     pytest.importorskip("_testcapi")
     proc = run_py(ISOLATED)
     isolated, id_length, shared = json.loads(proc.stdout)
-    assert re.search(r"ImportError.*: module tamsel.utils._machine_utils does not support loading in subinterpreters", isolated)
+    assert re.search(
+        r"ImportError.*: module tamsel.utils._machine_utils does not support loading in subinterpreters", isolated
+    )
     assert id_length == 64 and shared == -1
     assert "ImportError: Interpreter change detected - this module can only be loaded" in proc.stderr

@@ -31,6 +31,7 @@ def cache_file():
 def raising(cls, *args):
     def fail():
         raise cls(*args)  # a fresh instance each time
+
     return fail
 
 
@@ -72,13 +73,22 @@ def no_cache():
     (Path.home() / ".tamsel").write_text("")  # a file where the cache directory belongs
 
 
-@pytest.mark.parametrize("system, node, items, probe", [
-    ("Windows", NODE, ["4242"], "windows"), ("Darwin", NODE, ["D7"], "darwin"),
-    ("Linux", NODE, [], "linux"), ("windows", NODE, [], "linux"), ("Darwin ", NODE, [], "linux"),
-    ("FreeBSD", NODE, [], "linux"), ("", NODE, [], "linux"),
-    ("Darwin", "x", ["ab", "c"], "darwin"), ("Darwin", "x", ["a", "bc"], "darwin"),
-    ("Darwin", 7, ["é€", "𝄞 ü"], "darwin"), ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
-])
+@pytest.mark.parametrize(
+    "system, node, items, probe",
+    [
+        ("Windows", NODE, ["4242"], "windows"),
+        ("Darwin", NODE, ["D7"], "darwin"),
+        ("Linux", NODE, [], "linux"),
+        ("windows", NODE, [], "linux"),
+        ("Darwin ", NODE, [], "linux"),
+        ("FreeBSD", NODE, [], "linux"),
+        ("", NODE, [], "linux"),
+        ("Darwin", "x", ["ab", "c"], "darwin"),
+        ("Darwin", "x", ["a", "bc"], "darwin"),
+        ("Darwin", 7, ["é€", "𝄞 ü"], "darwin"),
+        ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
+    ],
+)
 def test_regular_identifier(fakes, system, node, items, probe):
     fakes.system, fakes.getnode = (lambda: system), (lambda: node)
     fakes.profiler = "\n".join(f"Serial Number: {item}" for item in items)
@@ -96,6 +106,7 @@ def sha256_fails_once(fakes, monkeypatch):
         if failures:
             raise failures.pop()
         return hashlib.sha256(data)
+
     monkeypatch.setattr(mu, "hashlib", NS(sha256=sha256))
 
 
@@ -104,10 +115,8 @@ FALLBACKS = {
     "KeyboardInterrupt": lambda f, mp: setattr(f, "system", raising(KeyboardInterrupt)),
     "SystemExit": lambda f, mp: setattr(f, "system", raising(SystemExit, 3)),
     "platform missing": lambda f, mp: mp.delattr(mu, "platform"),
-    "lone surrogate": lambda f, mp: f.__dict__.update(system=lambda: "Darwin",
-                                                      profiler="Serial Number: a\ud800b"),
-    "non-text item": lambda f, mp: f.__dict__.update(system=lambda: "Windows",
-                                                     bios=[NS(SerialNumber=5)]),
+    "lone surrogate": lambda f, mp: f.__dict__.update(system=lambda: "Darwin", profiler="Serial Number: a\ud800b"),
+    "non-text item": lambda f, mp: f.__dict__.update(system=lambda: "Windows", bios=[NS(SerialNumber=5)]),
     "sha256 fails once": sha256_fails_once,
 }
 
@@ -129,17 +138,21 @@ def module_entries(exc):
     return [(e.name, e.filename) for e in tb if e.name.startswith(NAME)]
 
 
-@pytest.mark.parametrize("missing, raised, discarded", [
-    (None, (OSError, "getnode 2"), (OSError, "getnode 1")),
-    ("uuid", (NameError, "name 'uuid' is not defined"), (NameError, "name 'uuid' is not defined")),
-    ("platform", (OSError, "getnode 2"), (NameError, "name 'platform' is not defined")),
-])
+@pytest.mark.parametrize(
+    "missing, raised, discarded",
+    [
+        (None, (OSError, "getnode 2"), (OSError, "getnode 1")),
+        ("uuid", (NameError, "name 'uuid' is not defined"), (NameError, "name 'uuid' is not defined")),
+        ("platform", (OSError, "getnode 2"), (NameError, "name 'platform' is not defined")),
+    ],
+)
 def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded):
     def getnode():
         number = fakes.calls.count("getnode")
         if missing == "platform" and number == 1:
             return NODE
         raise OSError(f"getnode {number}")
+
     fakes.getnode = getnode
     if missing:
         monkeypatch.delattr(mu, missing)
@@ -149,8 +162,7 @@ def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded)
     assert (str(exc), type(context), str(context)) == (raised[1], *discarded)
     # Innermost last: the discarded failure came from inside the dispatch.
     assert module_entries(exc) == [(NAME + ".get_machine_id", SOURCE)]
-    assert module_entries(context) == [(NAME + ".get_machine_id", SOURCE),
-                                       (NAME + "._get_stable_system_info", SOURCE)]
+    assert module_entries(context) == [(NAME + ".get_machine_id", SOURCE), (NAME + "._get_stable_system_info", SOURCE)]
     assert not (Path.home() / ".tamsel").exists()
 
 
@@ -168,6 +180,7 @@ def test_open_is_fixed_at_import(monkeypatch):
     def fake_open(*args, **kwargs):
         opened.append(args)
         raise OSError("not this open")
+
     monkeypatch.setattr(builtins, "open", fake_open)
     monkeypatch.setattr(mu, "open", fake_open, raising=False)
     first = mu.get_machine_id()
@@ -200,6 +213,7 @@ def test_handled_exception_state_is_restored(fakes, no_cache, path, where):
         call_module()
         yield before, sys.exc_info()
         yield sys.exc_info()
+
     gen = generator()
     try:
         raise ValueError("outer")
@@ -229,5 +243,6 @@ def test_no_leak_per_call(monkeypatch, no_cache, path):
             mu.get_machine_id()
         gc.collect()
         return sys.getallocatedblocks() - before
+
     growth(300)
     assert growth(3000) < 150

@@ -17,13 +17,16 @@ NAMES = ("expanduser", "join", "exists")
 
 def recorder(log):
     """A stand-in for os.path whose functions record their calls and do the real work."""
+
     def wrap(name):
         real = getattr(posixpath, name)
 
         def function(*args):
             log.append(name)
             return real(*args)
+
         return function
+
     return {name: wrap(name) for name in NAMES}
 
 
@@ -57,13 +60,15 @@ def os_path_in_builtins(mp, log):
 def module_getattr_hook(mp, log):
     # os.path without `exists` in its dict: the module's __getattr__ supplies it.
     fakes = recorder(log)
-    path = plain_module("path2", expanduser=posixpath.expanduser, join=posixpath.join,
-                        __getattr__=lambda name: fakes[name])
+    path = plain_module(
+        "path2", expanduser=posixpath.expanduser, join=posixpath.join, __getattr__=lambda name: fakes[name]
+    )
     mp.setattr(mu, "os", plain_module("os2", path=path))
 
 
 class PathProperty(types.ModuleType):
     """A module class whose `path` is a property: its dicts do not change."""
+
     fakes = None
     path = property(lambda self: types.SimpleNamespace(**PathProperty.fakes))
 
@@ -81,6 +86,7 @@ def change_class_of_os(mp, log):
 
 class ExistsProperty(types.ModuleType):
     """A module class whose `exists` is a property."""
+
     fakes = None
     exists = property(lambda self: ExistsProperty.fakes["exists"])
 

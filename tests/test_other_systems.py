@@ -80,8 +80,7 @@ class InterruptedOutput:
 
 MAC_CASES = {
     "uuid": ("      Hardware UUID: 1234-ABCD", ["1234-ABCD"]),
-    "output order": ("Model: M\n Serial Number (system): C02\n Hardware UUID: U-1\n",
-                     ["C02", "U-1"]),
+    "output order": ("Model: M\n Serial Number (system): C02\n Hardware UUID: U-1\n", ["C02", "U-1"]),
     "second colon": ("Hardware UUID: AB:CD", ["AB"]),
     "empty value": ("Serial Number (system):", [""]),
     "no colon stops": ("Serial Number: S1\nHardware UUID\nSerial Number: S2", ["S1"]),
@@ -124,8 +123,9 @@ class Bios:
     SerialNumber = property(lambda self: give(self.serial))
 
 
-def fake_windows(monkeypatch, volume=("System", 1234, 255, 0x2FF, "NTFS"), serials=("SN1",),
-                 bios=None, connect=None, missing=()):
+def fake_windows(
+    monkeypatch, volume=("System", 1234, 255, 0x2FF, "NTFS"), serials=("SN1",), bios=None, connect=None, missing=()
+):
     """win32api, win32security and wmi fakes; an exception given for a value is
     raised in its place. Returns the calls of GetVolumeInformation."""
     calls = []
@@ -135,7 +135,8 @@ def fake_windows(monkeypatch, volume=("System", 1234, 255, 0x2FF, "NTFS"), seria
         return give(volume)
 
     connection = types.SimpleNamespace(
-        Win32_BIOS=lambda: give(bios) if bios is not None else [Bios(s) for s in serials])
+        Win32_BIOS=lambda: give(bios) if bios is not None else [Bios(s) for s in serials]
+    )
     fakes = {
         "win32api": types.SimpleNamespace(GetVolumeInformation=get_volume_information),
         "win32security": types.ModuleType("win32security"),
@@ -220,8 +221,13 @@ def allocated_growth(step, rounds=3000):
 
 def test_macos_probe_does_not_leak(monkeypatch):
     on_system(monkeypatch, "Darwin")
-    calls = fake_profiler(monkeypatch, "Hardware UUID: U\nSerial Number: S\nHardware UUID",
-                          None, FileNotFoundError(2, "missing"), KeyboardInterrupt())
+    calls = fake_profiler(
+        monkeypatch,
+        "Hardware UUID: U\nSerial Number: S\nHardware UUID",
+        None,
+        FileNotFoundError(2, "missing"),
+        KeyboardInterrupt(),
+    )
     assert allocated_growth(lambda: (mod.get_machine_id(), calls.clear())) < 300
 
 
@@ -229,8 +235,13 @@ def test_windows_probe_does_not_leak(monkeypatch):
     on_system(monkeypatch, "Windows")
     calls = fake_windows(monkeypatch, volume=OSError("no C:"), serials=("S1", ValueError()))
     # wmi in turn present, missing, and giving a serial that is no text.
-    wmi = itertools.cycle([sys.modules["wmi"], None, types.SimpleNamespace(
-        WMI=lambda: types.SimpleNamespace(Win32_BIOS=lambda: [Bios("S1"), Bios(5)]))])
+    wmi = itertools.cycle(
+        [
+            sys.modules["wmi"],
+            None,
+            types.SimpleNamespace(WMI=lambda: types.SimpleNamespace(Win32_BIOS=lambda: [Bios("S1"), Bios(5)])),
+        ]
+    )
 
     def step():
         sys.modules["wmi"] = next(wmi)

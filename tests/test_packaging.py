@@ -16,14 +16,17 @@ from _helpers import run_py
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TESTS = Path(__file__).resolve().parent
 
-REFUSAL = ("tamsel supports only CPython 3.9, 3.10, 3.11, 3.12 and 3.13 (not free-threaded), "
-           "not CPython 3.8")
+REFUSAL = "tamsel supports only CPython 3.9, 3.10, 3.11, 3.12 and 3.13 (not free-threaded), not CPython 3.8"
 
 
 def test_stub_matches_the_module():
     pytest.importorskip("mypy", reason="mypy comes with the test extra (pip install .[test])")
-    proc = run_py("import sys; from mypy.stubtest import main; sys.exit(main())",
-                  args=["tamsel.utils._machine_utils"], check=False, timeout=300)
+    proc = run_py(
+        "import sys; from mypy.stubtest import main; sys.exit(main())",
+        args=["tamsel.utils._machine_utils"],
+        check=False,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -46,8 +49,12 @@ def test_typed_for_users(tmp_path):
         pytest.skip("mypy does not follow the import hook of an editable install")
     script = tmp_path / "user.py"
     script.write_text(USER_SCRIPT)
-    proc = run_py("import sys, mypy.api; out, err, rc = mypy.api.run(sys.argv[1:]); print(out, err); sys.exit(rc)",
-                  args=["--strict", "--cache-dir", str(tmp_path / "cache"), str(script)], check=False, timeout=300)
+    proc = run_py(
+        "import sys, mypy.api; out, err, rc = mypy.api.run(sys.argv[1:]); print(out, err); sys.exit(rc)",
+        args=["--strict", "--cache-dir", str(tmp_path / "cache"), str(script)],
+        check=False,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -61,22 +68,28 @@ def _python38():
     candidates.append(shutil.which("python3.8"))
     for cand in filter(None, candidates):
         # pyenv's shims exist for versions they will not run: try each one.
-        probe = subprocess.run([cand, "-c", "import sys; print(sys.version_info[:2] == (3, 8))"],
-                               capture_output=True, text=True)
+        probe = subprocess.run(
+            [cand, "-c", "import sys; print(sys.version_info[:2] == (3, 8))"], capture_output=True, text=True
+        )
         if probe.stdout.strip() == "True":
             return cand
     return None
 
 
-@pytest.mark.skipif(sys.version_info[:2] != (3, 9),
-                    reason="run once, under CPython 3.9: it builds with CPython 3.8, whichever interpreter runs the tests")
+@pytest.mark.skipif(
+    sys.version_info[:2] != (3, 9),
+    reason="run once, under CPython 3.9: it builds with CPython 3.8, whichever interpreter runs the tests",
+)
 @pytest.mark.skipif(not (REPO_ROOT / "CMakeLists.txt").is_file(), reason="needs the project's sources")
-@pytest.mark.parametrize("pip_args, sentence", [
-    # pip itself refuses, from the metadata, before anything is compiled.
-    ([], "requires a different Python: 3.8"),
-    # Past that check, CMake's configure step stops with one sentence.
-    (["--ignore-requires-python"], REFUSAL),
-])
+@pytest.mark.parametrize(
+    "pip_args, sentence",
+    [
+        # pip itself refuses, from the metadata, before anything is compiled.
+        ([], "requires a different Python: 3.8"),
+        # Past that check, CMake's configure step stops with one sentence.
+        (["--ignore-requires-python"], REFUSAL),
+    ],
+)
 def test_unsupported_interpreter_is_refused(tmp_path, pip_args, sentence):
     python38 = _python38()
     if python38 is None:
@@ -85,7 +98,10 @@ def test_unsupported_interpreter_is_refused(tmp_path, pip_args, sentence):
     subprocess.run([python38, "-m", "venv", str(venv)], check=True)
     proc = subprocess.run(
         [str(venv / "bin" / "python"), "-m", "pip", "install", "--no-deps", *pip_args, str(REPO_ROOT)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
         env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"},
     )
     output = " ".join((proc.stdout + proc.stderr).split())
@@ -100,21 +116,24 @@ def _editable():
     return bool(info and json.loads(info).get("dir_info", {}).get("editable"))
 
 
-@pytest.mark.parametrize("pythonpath, problem", [
-    (None, None),
-    # The source tree first on sys.path hides a built install (its tamsel has
-    # no compiled module); an editable install's own finder comes first.
-    ("src", "hides the installed tamsel"),
-])
+@pytest.mark.parametrize(
+    "pythonpath, problem",
+    [
+        (None, None),
+        # The source tree first on sys.path hides a built install (its tamsel has
+        # no compiled module); an editable install's own finder comes first.
+        ("src", "hides the installed tamsel"),
+    ],
+)
 def test_conftest_refuses_only_what_is_wrong(pythonpath, problem):
     if not (REPO_ROOT / "src" / "tamsel").is_dir():
         pytest.skip("needs the project's sources")
     if _editable():
         problem = None
-    env = {"PYTHONPATH": os.pathsep.join(filter(None, [
-        str(REPO_ROOT / pythonpath) if pythonpath else None, str(TESTS)]))}
-    out = run_py("import conftest, json; print(json.dumps(conftest._installed_module_problem()))",
-                 env=env).stdout
+    env = {
+        "PYTHONPATH": os.pathsep.join(filter(None, [str(REPO_ROOT / pythonpath) if pythonpath else None, str(TESTS)]))
+    }
+    out = run_py("import conftest, json; print(json.dumps(conftest._installed_module_problem()))", env=env).stdout
     found = json.loads(out)
     if problem is None:
         assert found is None

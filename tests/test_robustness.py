@@ -15,8 +15,12 @@ import pytest
 from _helpers import run_py
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
-PROBES = ("/etc/machine-id", "/var/lib/dbus/machine-id",
-          "/sys/class/dmi/id/product_uuid", "/sys/class/dmi/id/board_serial")
+PROBES = (
+    "/etc/machine-id",
+    "/var/lib/dbus/machine-id",
+    "/sys/class/dmi/id/product_uuid",
+    "/sys/class/dmi/id/board_serial",
+)
 NODE, STORED, REAL_OPEN = 0x2A_1234_5678, "stored-id", builtins.open
 ITEMS = {"Linux": ["m-one", "m-two", "u-uuid", "b-serial"], "Darwin": ["U-1", "S-1"], "Windows": ["1234", "B-1", "B-2"]}
 SCEN = {"C": "Linux", "L": "Linux", "M": "Darwin", "W": "Windows"}  # C: an identifier is stored
@@ -37,37 +41,62 @@ def on(site, value=None):  # one call of `site`: raises EXC[0] at the calls FAUL
 
 
 class Text(str):
-    def strip(self): return on("strip", str.strip(self))
-    def split(self, sep): return on("split", [Text(s) for s in str.split(self, sep)])
-    def __contains__(self, s): return on("in", str.__contains__(self, s))
-    def __bool__(self): return on("bool", len(self) > 0)
-    def __eq__(self, other): return on("eq", str.__eq__(self, other))
+    def strip(self):
+        return on("strip", str.strip(self))
+
+    def split(self, sep):
+        return on("split", [Text(s) for s in str.split(self, sep)])
+
+    def __contains__(self, s):
+        return on("in", str.__contains__(self, s))
+
+    def __bool__(self):
+        return on("bool", len(self) > 0)
+
+    def __eq__(self, other):
+        return on("eq", str.__eq__(self, other))
+
     __hash__ = str.__hash__
 
 
 class Flag(int):  # what exists() returns, so that its truth test can fail
-    def __bool__(self): return on("truth", int(self) != 0)
+    def __bool__(self):
+        return on("truth", int(self) != 0)
 
 
 class Num(int):
-    def __str__(self): return on("str", int.__repr__(self))
+    def __str__(self):
+        return on("str", int.__repr__(self))
 
 
 class File:
-    def __init__(self, f): self.f = f
-    def __enter__(self): return on("enter", self)
-    def __exit__(self, *exc): self.f.close(), on("exit")
-    def read(self): return on("read", Text(self.f.read()))
-    def write(self, s): return on("write") or self.f.write(s)
+    def __init__(self, f):
+        self.f = f
+
+    def __enter__(self):
+        return on("enter", self)
+
+    def __exit__(self, *exc):
+        self.f.close(), on("exit")
+
+    def read(self):
+        return on("read", Text(self.f.read()))
+
+    def write(self, s):
+        return on("write") or self.f.write(s)
 
 
 class Bios:
-    def __init__(self, serial): self.serial = serial
+    def __init__(self, serial):
+        self.serial = serial
+
     SerialNumber = property(lambda self: on("SerialNumber", Num(7) if "nonstr" in FAULT else Text(self.serial)))
 
 
 class Result:
-    def __init__(self, ok): self.out = "  Hardware UUID: U-1\n  Serial Number (system): S-1\n  Model: x\n" * ok
+    def __init__(self, ok):
+        self.out = "  Hardware UUID: U-1\n  Serial Number (system): S-1\n  Model: x\n" * ok
+
     stdout = property(lambda self: on("stdout", Text(self.out)))
 
 
@@ -76,12 +105,16 @@ def bioses():
         yield on("next", Bios(serial))
 
 
-def win32_bios(): return on("Win32_BIOS", bioses())
+def win32_bios():
+    return on("Win32_BIOS", bioses())
 
 
 class Hash:  # fakes make no function objects during a call (gh-122752, see child_oom)
-    def __init__(self, data): self.h = hashlib.sha256(data)
-    def hexdigest(self): return on("hexdigest", self.h.hexdigest())
+    def __init__(self, data):
+        self.h = hashlib.sha256(data)
+
+    def hexdigest(self):
+        return on("hexdigest", self.h.hexdigest())
 
 
 def run(argv, **kw):
@@ -93,26 +126,40 @@ def fake_open(path, mode="r"):
     return on("open") or File(REAL_OPEN(FIX.get(path, path), mode))
 
 
-FAKES = {"subprocess": NS(run=run), "win32security": NS(),
-         "win32api": NS(GetVolumeInformation=lambda root: on("GetVolumeInformation", ("C", Num(1234 * (root == "C:\\"))))),
-         "wmi": NS(WMI=lambda: on("WMI", NS(Win32_BIOS=win32_bios)))}
+FAKES = {
+    "subprocess": NS(run=run),
+    "win32security": NS(),
+    "win32api": NS(GetVolumeInformation=lambda root: on("GetVolumeInformation", ("C", Num(1234 * (root == "C:\\"))))),
+    "wmi": NS(WMI=lambda: on("WMI", NS(Win32_BIOS=win32_bios))),
+}
 NAMESPACE = dict(
-    os=NS(path=NS(expanduser=lambda p: on("expanduser", os.path.expanduser(p)),
-                  join=lambda *p: on("join", os.path.join(*p)), exists=lambda p: on("exists", Flag(os.path.exists(FIX.get(p, p))))),
-          makedirs=lambda p, exist_ok=False: on("makedirs") or os.makedirs(p, exist_ok=exist_ok)),
-    platform=NS(system=lambda: on("system", Text(SYSTEM[0]))), uuid=NS(getnode=lambda: on("getnode", Num(NODE))),
-    hashlib=NS(sha256=lambda data: on("sha256", Hash(data)))
+    os=NS(
+        path=NS(
+            expanduser=lambda p: on("expanduser", os.path.expanduser(p)),
+            join=lambda *p: on("join", os.path.join(*p)),
+            exists=lambda p: on("exists", Flag(os.path.exists(FIX.get(p, p)))),
+        ),
+        makedirs=lambda p, exist_ok=False: on("makedirs") or os.makedirs(p, exist_ok=exist_ok),
+    ),
+    platform=NS(system=lambda: on("system", Text(SYSTEM[0]))),
+    uuid=NS(getnode=lambda: on("getnode", Num(NODE))),
+    hashlib=NS(sha256=lambda data: on("sha256", Hash(data))),
 )
 
 
 class Finder:  # serves FAKES; each import of one is the injection point named after it
     def find_spec(self, name, path=None, target=None):
         return on(name, importlib.util.spec_from_loader(name, self)) if name in FAKES else None
-    def create_module(self, spec): return FAKES[spec.name]
-    def exec_module(self, module): pass
+
+    def create_module(self, spec):
+        return FAKES[spec.name]
+
+    def exec_module(self, module):
+        pass
 
 
-def cache_path(): return os.path.expanduser("~/.tamsel/cache/.machine_id")
+def cache_path():
+    return os.path.expanduser("~/.tamsel/cache/.machine_id")
 
 
 def cache_text():
@@ -168,8 +215,13 @@ def prepare(scen, faults="", reimport=True):
 def expect(scen, outcome):
     """outcome: the items kept (a = first), R for the exception propagating, S for
     the stored id; then the cache file: = holds the result, - missing, 0 empty."""
-    out = ((EXC[0].__name__,) * 2 if "R" in outcome else STORED if "S" in outcome
-           else ident(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower()))
+    out = (
+        (EXC[0].__name__,) * 2
+        if "R" in outcome
+        else STORED
+        if "S" in outcome
+        else ident(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower())
+    )
     return out, {"=": out if isinstance(out, str) else None, "-": None, "0": ""}[outcome[-1]], True
 
 
@@ -185,13 +237,16 @@ def call_state(m):  # one call, made inside an `except` block of the caller's ow
         return out, cache_text(), sys.exc_info() == before
 
 
-def report(bad, **stats): print(json.dumps(dict(bad=bad, **stats)))
+def report(bad, **stats):
+    print(json.dumps(dict(bad=bad, **stats)))
 
 
 # scenario/faults/expectation. Faults name:n fail the n-th call of name (+ joins
 # several). Items: Linux a, b machine-id files, c, d DMI files; macOS a UUID,
 # b serial; Windows a volume, b, c BIOS serials.
-SITES = [row.split("/") for row in """
+SITES = [
+    row.split("/")
+    for row in """
 C/expanduser:1/abcd= C/join:1/abcd= C/exists:1/abcd= C/truth:1/abcd= C/open:1/abcd= C/enter:1/abcd=
 C/read:1/abcd= C/strip:1/abcd= C/exit:1/abcd= L/exists:2/bcd= L/truth:2/bcd= L/open:1/bcd= L/enter:1/bcd=
 L/strip:1/bcd= L/exit:1/abcd= L/read:2/acd= L/exists:4/ab= L/truth:4/ab= L/open:3/ab= L/strip:3/ab=
@@ -201,7 +256,8 @@ L/system:2/= L/eq:1/= L/eq:2/= L/sha256:1/= L/hexdigest:1/= L/getnode:1+getnode:
 L/system:1+sha256:1/R- L/sha256:1+hexdigest:1/R- M/subprocess:1/= M/run:1/= M/stdout:1/= M/split:1/=
 M/in:1/= M/split:2/= M/strip:1/= M/in:3/a= M/split:3/a= M/strip:2/a= W/win32api:1/= W/win32security:1/=
 W/GetVolumeInformation:1/bc= W/str:2/bc= W/wmi:1/a= W/WMI:1/a= W/Win32_BIOS:1/a= W/next:1/a=
-W/SerialNumber:1/a= W/bool:1/a= W/next:2/ab= W/bool:2/ab= W/SerialNumber:3/ab= W/nonstr:1/=""".split()]
+W/SerialNumber:1/a= W/bool:1/a= W/next:2/ab= W/bool:2/ab= W/SerialNumber:3/ab= W/nonstr:1/=""".split()
+]
 PATHS = [["C", "", "S="], ["L", "", "abcd="], ["M", "", "ab="], ["W", "", "abc="], ["L", "system:1", "="]]
 
 
@@ -231,6 +287,7 @@ def under_limit(op, k, stop=0):
     """op() with the allocations from the k-th on (up to `stop`) failing:
     (result, exception, whether the limit was reached)."""
     import _testcapi
+
     box = [None, None, None]
     _testcapi.set_nomemory(k, stop)
     try:
@@ -293,6 +350,7 @@ def child_oom(scen, faults, least):
 
 def child_import(start):  # each failed import is retried in the same process
     import tamsel.utils, platform  # noqa: F401 (only the extension's own loading is swept)
+
     if not REIMPORT_UNDER_OOM:
         import hashlib, uuid  # noqa: F401 (gh-132508: see child_oom)
     block_cache()
@@ -342,8 +400,15 @@ def child_rewriter(stop):  # deletes the cache file and puts a stored text in it
 
 
 # Hostile files, and whether each is a failure, a skip or a text kept (stripped).
-KINDS = {"dir": "fail", "dangling": "skip", "loop": "skip", "undecodable": "fail", "nul": "keep", "blank": "skip",
-         "huge": "keep"}
+KINDS = {
+    "dir": "fail",
+    "dangling": "skip",
+    "loop": "skip",
+    "undecodable": "fail",
+    "nul": "keep",
+    "blank": "skip",
+    "huge": "keep",
+}
 DATA = {"undecodable": b" \xff\xfe id\n", "nul": b" a\0b \n", "blank": b" \t\r\n\n ", "huge": b"x" * 10_000_000 + b"\n"}
 
 
@@ -370,7 +435,7 @@ def child_bad_input():
             plant(cache_path(), kind)
         else:
             plant(FIX[PROBES[target]], kind)
-            items[target:] = ([kept] if kept else []) + ([] if fate == "fail" and target >= 2 else items[target + 1:])
+            items[target:] = ([kept] if kept else []) + ([] if fate == "fail" and target >= 2 else items[target + 1 :])
         want = kept if target == "cache" and kept else ident(items)
         got = [m.get_machine_id() for _ in range(2)]
         bad += [] if got == [want, want] else [[target, kind, [g[:80] for g in got]]]
@@ -381,8 +446,10 @@ def child_bad_input():
 
 
 def child(name, *args, timeout=600):
-    code = (f"import faulthandler, sys; faulthandler.enable(); sys.path.insert(0, {TESTS!r}); "
-            f"import test_robustness as h; h.{name}(*{args!r})")
+    code = (
+        f"import faulthandler, sys; faulthandler.enable(); sys.path.insert(0, {TESTS!r}); "
+        f"import test_robustness as h; h.{name}(*{args!r})"
+    )
     tmp = tempfile.mkdtemp(dir=os.environ["HOME"])  # inside the test's temporary HOME
     proc = run_py(code, check=False, timeout=timeout, env={"PYTHONUTF8": "1", "TMPDIR": tmp})
     rc = proc.returncode
@@ -393,12 +460,29 @@ def child(name, *args, timeout=600):
     return res
 
 
-@pytest.mark.parametrize("name, args", [
-    ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))), ("child_bad_input", ()), ("child_threads", (5, 16)),
-    ("child_oom", ("C", "", 40)), ("child_oom", ("L", "", 200)), ("child_oom", ("M", "", 100)),
-    ("child_oom", ("W", "", 130)), ("child_oom", ("L", "system:1", 50))],
-    ids=["call_sites_and_leaks", "hostile_files", "threads", "oom_cached", "oom_linux", "oom_macos", "oom_windows",
-         "oom_fallback"])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))),
+        ("child_bad_input", ()),
+        ("child_threads", (5, 16)),
+        ("child_oom", ("C", "", 40)),
+        ("child_oom", ("L", "", 200)),
+        ("child_oom", ("M", "", 100)),
+        ("child_oom", ("W", "", 130)),
+        ("child_oom", ("L", "system:1", 50)),
+    ],
+    ids=[
+        "call_sites_and_leaks",
+        "hostile_files",
+        "threads",
+        "oom_cached",
+        "oom_linux",
+        "oom_macos",
+        "oom_windows",
+        "oom_fallback",
+    ],
+)
 def test_robustness(name, args):
     child(name, *args)
 

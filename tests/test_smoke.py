@@ -15,7 +15,5 @@ def test_get_machine_id_is_sha256_hex():
 
 def test_fresh_process_sees_the_same_id():
     expected = _machine_utils.get_machine_id()
-    proc = run_py(
-        "from tamsel.utils._machine_utils import get_machine_id; print(get_machine_id())"
-    )
+    proc = run_py("from tamsel.utils._machine_utils import get_machine_id; print(get_machine_id())")
     assert proc.stdout.strip() == expected
