@@ -12,6 +12,8 @@ is 1 when a version could not be run, and with --strict also when a version
 missed one of its targets.
 """
 
+from __future__ import annotations
+
 import argparse
 import json
 import os
@@ -19,6 +21,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -28,11 +31,11 @@ sys.path.insert(0, HERE)
 from run import ROW_COLUMNS, format_row  # noqa: E402  (the one row format)
 
 
-def log(message):
+def log(message: str) -> None:
     print(f"[run_all] {message}", file=sys.stderr, flush=True)
 
 
-def version_of(python):
+def version_of(python: str) -> str | None:
     """ "X.Y" of a CPython interpreter, or None."""
     try:
         out = subprocess.run(
@@ -50,16 +53,17 @@ def version_of(python):
     return out[1] if out and out[0] == "CPython" else None
 
 
-def run_one(python, run_args):
+def run_one(python: str, run_args: list[str]) -> dict[str, Any]:
     """bench/run.py under `python`; its summary row (a dict)."""
     with tempfile.TemporaryDirectory(prefix="tamsel-bench-all-") as cwd:
         out = os.path.join(cwd, "row.json")
         subprocess.run([python, "-I", RUN, *run_args, "--json", out], cwd=cwd, check=True)
         with open(out) as f:
-            return json.load(f)
+            row: dict[str, Any] = json.load(f)
+            return row
 
 
-def main():
+def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument(
         "--venv", action="append", required=True, metavar="DIR", help="a prepared venv to run in (repeatable)"

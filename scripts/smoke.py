@@ -26,7 +26,8 @@ try:
     for path in (os.path.join(utils_dir, "_machine_utils.pyi"), os.path.join(package_dir, "py.typed")):
         assert os.path.isfile(path), f"{path} is missing"
     ident = get_machine_id()
-    assert isinstance(ident, str) and re.fullmatch(r"[0-9a-f]{64}", ident), repr(ident)
+    assert isinstance(ident, str), repr(ident)
+    assert re.fullmatch(r"[0-9a-f]{64}", ident), repr(ident)
     assert get_machine_id() == ident, "a second call gave another identifier"
     print(
         f"ok: tamsel {tamsel.__version__} on {sys.implementation.name} "

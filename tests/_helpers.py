@@ -3,24 +3,28 @@
 from __future__ import annotations
 
 import os
-import pwd
 import subprocess
 import sys
 import tempfile
-from typing import Mapping, Optional, Sequence
+from collections.abc import Mapping, Sequence
 
 # The account's real home directory, which no test may touch.
-REAL_HOME = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
+if sys.platform == "win32":  # the profile directory; conftest replaces USERPROFILE, not these
+    REAL_HOME = os.path.realpath(os.environ.get("HOMEDRIVE", "") + os.environ.get("HOMEPATH", ""))
+else:
+    import pwd
+
+    REAL_HOME = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
 
 
 def run_py(
     code: str,
     *,
-    env: Optional[Mapping[str, Optional[str]]] = None,
+    env: Mapping[str, str | None] | None = None,
     args: Sequence[str] = (),
     check: bool = True,
     timeout: float = 60,
-) -> subprocess.CompletedProcess:
+) -> subprocess.CompletedProcess[str]:
     """Run ``sys.executable -c code *args`` in a fresh process.
 
     The child starts in an empty temporary directory and inherits the current
@@ -41,8 +45,7 @@ def run_py(
             [sys.executable, "-c", code, *args],
             cwd=cwd,
             env=child_env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+            capture_output=True,
             text=True,
             timeout=timeout,
         )

@@ -1,12 +1,16 @@
 """Test isolation: every test runs with a temporary HOME, never the real one."""
 
+from __future__ import annotations
+
 import atexit
 import importlib.machinery
 import importlib.metadata
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
+from typing import Callable
 
 # Before anything else is imported: a temporary HOME for the whole session,
 # inherited by every subprocess a test starts.
@@ -33,7 +37,7 @@ _EXISTED_BEFORE = {d: d.exists() for d in _REAL_STATE_DIRS}
 
 
 @pytest.fixture(autouse=True)
-def _fresh_home(tmp_path, monkeypatch):
+def _fresh_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     home = tmp_path / "home"
     home.mkdir()
     monkeypatch.setenv("HOME", str(home))
@@ -41,7 +45,7 @@ def _fresh_home(tmp_path, monkeypatch):
     return home
 
 
-def _installed_module_problem():
+def _installed_module_problem() -> str | None:
     """What is wrong with the tamsel the tests would import, or None.
 
     The tests run against an installed distribution, built or editable. They
@@ -76,7 +80,7 @@ def _installed_module_problem():
             )
         return f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); reinstall the project into {env}"
     built = {
-        Path(dist.locate_file(f)).resolve()
+        Path(str(dist.locate_file(f))).resolve()
         for f in dist.files or ()
         if f.parts[:2] == ("tamsel", "utils")
         and f.name.startswith("_machine_utils.")
@@ -93,7 +97,7 @@ def _installed_module_problem():
     return None
 
 
-def pytest_sessionstart(session):
+def pytest_sessionstart(session: pytest.Session) -> None:
     """Stop before collection if the tests would exercise the source tree."""
     problem = _installed_module_problem()
     if problem:
@@ -101,12 +105,12 @@ def pytest_sessionstart(session):
 
 
 @pytest.fixture
-def run_py():
+def run_py() -> Callable[..., subprocess.CompletedProcess[str]]:
     """The helper from tests/_helpers.py, for tests that prefer a fixture."""
     return _run_py
 
 
-def pytest_sessionfinish(session, exitstatus):
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int | pytest.ExitCode) -> None:
     created = [d for d in _REAL_STATE_DIRS if d.exists() and not _EXISTED_BEFORE[d]]
     if created:
         msg = "tests created state in the real home directory: " + ", ".join(map(str, created))

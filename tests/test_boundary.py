@@ -1,5 +1,7 @@
 """The module boundary: the published function, the namespace, initialisation."""
 
+from __future__ import annotations
+
 import builtins
 import ctypes
 import json
@@ -8,10 +10,11 @@ import subprocess
 import sys
 from pathlib import Path
 from types import SimpleNamespace
+from typing import Any, Callable
 
 import pytest
-from _helpers import run_py
 
+from _helpers import run_py
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
@@ -26,25 +29,25 @@ BUILT = f"3.{MINOR}"
 OTHER = f"3.{MINOR + 1}"  # a runtime the build was not made for
 
 
-def version_warning(runtime):
+def version_warning(runtime: str) -> str:
     return f"compile time Python version {BUILT} of module '{NAME}' does not match runtime version {runtime}"
 
 
-def vectorcall(f, args, kwnames):
+def vectorcall(f: Callable[..., Any], args: tuple[object, ...], kwnames: tuple[str, ...]) -> Any:
     """Calls f as C code can: with an explicit, possibly empty, tuple of keyword names."""
     call = ctypes.pythonapi.PyObject_VectorcallMethod
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-    stack = (SimpleNamespace(f=f), *args)
+    stack: tuple[Any, ...] = (SimpleNamespace(f=f), *args)
     return call("f", (ctypes.py_object * len(stack))(*stack), len(stack) - len(kwnames), kwnames)
 
 
-def run_json(code, *args, **kwargs):
+def run_json(code: str, *args: str, **kwargs: Any) -> Any:
     return json.loads(run_py(code, args=args, **kwargs).stdout)
 
 
 @pytest.mark.parametrize(
-    "call, error",
+    ("call", "error"),
     [
         ("f()", None),
         ("f(**{})", None),
@@ -59,7 +62,7 @@ def run_json(code, *args, **kwargs):
         ("vectorcall(f, (1,), ('x',))", NO_KEYWORDS),
     ],
 )
-def test_call_rules(call, error):
+def test_call_rules(call: str, error: str | None) -> None:
     names = {"f": mu.get_machine_id, "vectorcall": vectorcall}
     if error is None:
         assert len(eval(call, names)) == 64
@@ -70,11 +73,12 @@ def test_call_rules(call, error):
     assert not (Path.home() / ".tamsel").exists()  # refused before any work
 
 
-def test_function_attributes():
+def test_function_attributes() -> None:
     f = mu.get_machine_id
     assert (f.__name__, f.__qualname__, f.__module__) == ("get_machine_id", "get_machine_id", NAME)
     assert f.__doc__ == "Generate a unique machine identifier with hardware info."
-    assert f.__annotations__ == {"return": "str"} and type(f.__annotations__["return"]) is str
+    assert f.__annotations__ == {"return": "str"}
+    assert type(f.__annotations__["return"]) is str
     assert f.__globals__ is mu.__dict__
     code = f.__code__
     assert (code.co_name, code.co_firstlineno, code.co_filename) == ("get_machine_id", 10, SOURCE)
@@ -82,7 +86,7 @@ def test_function_attributes():
     assert code.co_varnames == ("cached_id", "system_info", "machine_id", "fallback_id")
 
 
-def test_namespace():
+def test_namespace() -> None:
     ns = vars(mu)
     assert set(ns) == {
         "__name__",
@@ -97,7 +101,9 @@ def test_namespace():
         *STD_MODULES,
     }
     assert all(ns[name] is sys.modules[name] for name in STD_MODULES)
-    assert ns["__builtins__"] is builtins and ns["__test__"] == {} and mu.__doc__ is None
+    assert ns["__builtins__"] is builtins
+    assert ns["__test__"] == {}
+    assert ns["__doc__"] is None
     assert (mu.__name__, mu.__package__, mu.__file__) == (NAME, "tamsel.utils", mu.__spec__.origin)
 
 
@@ -125,7 +131,7 @@ print(json.dumps([again is first, again.__dict__ is ns, again.get_machine_id is 
 """
 
 
-def test_reimport_returns_the_same_module_and_leaks_nothing():
+def test_reimport_returns_the_same_module_and_leaks_nothing() -> None:
     assert run_json(REIMPORT) == [True, True, True, STD_MODULES, [False] * 3, True]
 
 
@@ -152,13 +158,15 @@ print(json.dumps(error + [len(mod.get_machine_id()), [getattr(mod, n) is sys.mod
 """
 
 
-@pytest.mark.parametrize("blocked, line", [("hashlib", 4), ("platform", 5), ("uuid", 6), ("os", 7)])
-def test_failed_initialisation_and_subinterpreters(blocked, line):
+@pytest.mark.parametrize(("blocked", "line"), [("hashlib", 4), ("platform", 5), ("uuid", 6), ("os", 7)])
+def test_failed_initialisation_and_subinterpreters(blocked: str, line: int) -> None:
     pytest.importorskip("_testcapi")
     proc = run_py(INIT_FAILURE, args=[blocked])
     name, entries, id_length, bound, subinterpreter = json.loads(proc.stdout)
-    assert name == blocked and entries == [["init " + NAME, line, SOURCE]]
-    assert id_length == 64 and all(bound)
+    assert name == blocked
+    assert entries == [["init " + NAME, line, SOURCE]]
+    assert id_length == 64
+    assert all(bound)
     # A second interpreter is refused, after the failed import and after the good one.
     assert subinterpreter == [-1, -1]
     assert (
@@ -182,8 +190,8 @@ print(json.dumps([sys.modules.get(name) is sentinel, sys.modules.get(name) is mo
 """
 
 
-@pytest.mark.parametrize("state, expected", [("occupied", [True, False]), ("free", [False, True])])
-def test_sys_modules_entry(state, expected):
+@pytest.mark.parametrize(("state", "expected"), [("occupied", [True, False]), ("free", [False, True])])
+def test_sys_modules_entry(state: str, expected: list[bool]) -> None:
     assert run_json(SYS_MODULES_ENTRY, state) == expected
 
 
@@ -197,7 +205,7 @@ print(json.dumps([sys.version, [[w.category.__name__, str(w.message)] for w in c
 
 
 @pytest.fixture(scope="module")
-def fake_version(tmp_path_factory):
+def fake_version(tmp_path_factory: pytest.TempPathFactory) -> Callable[..., Any]:
     """Runs code in a child whose Py_GetVersion() returns the given text."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
@@ -208,7 +216,7 @@ def fake_version(tmp_path_factory):
     )
     subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
 
-    def run(text, code=WARNINGS, **env):
+    def run(text: str, code: str = WARNINGS, **env: str) -> Any:
         return run_json(code, env={"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env})
 
     # Interposed when either the interpreter's own version text or the module saw it.
@@ -219,7 +227,7 @@ def fake_version(tmp_path_factory):
 
 
 @pytest.mark.parametrize(
-    "text, runtime",
+    ("text", "runtime"),
     [
         (f"{BUILT}.18 (main, Jan  1 2024, 00:00:00) [GCC 12.2.0]", None),
         (BUILT, None),
@@ -238,7 +246,7 @@ def fake_version(tmp_path_factory):
         (f"99999999999.{MINOR}", f"2147483647.{MINOR}"),
     ],
 )
-def test_version_check(fake_version, text, runtime):
+def test_version_check(fake_version: Callable[..., Any], text: str, runtime: str | None) -> None:
     expected = [] if runtime is None else [["RuntimeWarning", version_warning(runtime)]]
     assert fake_version(text)[1] == expected
 
@@ -264,11 +272,13 @@ print(json.dumps(results + [attempt()]))
 """
 
 
-def test_version_warning_as_error(fake_version):
+def test_version_warning_as_error(fake_version: Callable[..., Any]) -> None:
     refused = ["RuntimeWarning", version_warning(OTHER), []]
     first, blocked, again, id_length = fake_version(OTHER + ".0", WARNING_AS_ERROR, PYTHONWARNINGS="error")
-    assert first == again == refused and id_length == 64
-    assert blocked[0] == "ModuleNotFoundError" and blocked[2] == ["init " + NAME]
+    assert first == again == refused
+    assert id_length == 64
+    assert blocked[0] == "ModuleNotFoundError"
+    assert blocked[2] == ["init " + NAME]
 
 
 LOAD_ELSEWHERE = """
@@ -293,11 +303,11 @@ except RuntimeWarning as exc:
 
 @pytest.mark.skipif(sys.version_info[:2] != (3, 9), reason="loads the 3.9 build into CPython 3.10")
 @pytest.mark.parametrize("action", ["always", "error"])
-def test_loaded_by_python310(tmp_path, action):
+def test_loaded_by_python310(tmp_path: Path, action: str) -> None:
     pyenv = shutil.which("pyenv")
     prefix = pyenv and subprocess.run([pyenv, "prefix", "3.10"], capture_output=True, text=True)
-    python = Path(prefix.stdout.strip()) / "bin" / "python3.10" if prefix and prefix.returncode == 0 else None
-    python = str(python) if python and python.is_file() else shutil.which("python3.10")
+    candidate = Path(prefix.stdout.strip()) / "bin" / "python3.10" if prefix and prefix.returncode == 0 else None
+    python = str(candidate) if candidate and candidate.is_file() else shutil.which("python3.10")
     if python is None:
         pytest.skip("no CPython 3.10 available")
     proc = subprocess.run(
@@ -312,4 +322,5 @@ def test_loaded_by_python310(tmp_path, action):
     if action == "always":
         assert (outcome, detail) == ([["RuntimeWarning", version_warning("3.10")]], True)
     else:
-        assert outcome == version_warning("3.10") and not [n for n in detail if "tamsel" in n]
+        assert outcome == version_warning("3.10")
+        assert not [n for n in detail if "tamsel" in n]

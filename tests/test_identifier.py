@@ -1,5 +1,7 @@
 """Deriving the identifier: dispatch, fallback, name lookup, exception state."""
 
+from __future__ import annotations
+
 import builtins
 import gc
 import hashlib
@@ -7,8 +9,10 @@ import os
 import subprocess
 import sys
 import traceback
+from collections.abc import Iterator
 from pathlib import Path
 from types import SimpleNamespace as NS
+from typing import Any, Callable, NoReturn
 
 import pytest
 
@@ -20,16 +24,16 @@ NODE = 123
 PROBES = ("windows", "darwin", "linux")
 
 
-def sha(text):
+def sha(text: str) -> str:
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def cache_file():
+def cache_file() -> Path:
     return Path.home() / ".tamsel" / "cache" / ".machine_id"
 
 
-def raising(cls, *args):
-    def fail():
+def raising(cls: type[BaseException], *args: object) -> Callable[[], NoReturn]:
+    def fail() -> NoReturn:
         raise cls(*args)  # a fresh instance each time
 
     return fail
@@ -39,9 +43,12 @@ class Fakes:
     """Stand-ins for what the module uses, recording the calls in `calls`. The
     Linux machine files look absent, so there the node piece is the only item."""
 
-    def __init__(self, monkeypatch):
-        self.calls, self.profiler, self.bios = [], "", []
-        self.getnode, self.system = (lambda: NODE), (lambda: "Linux")
+    def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        self.calls: list[str] = []
+        self.profiler = ""
+        self.bios: list[Any] = []
+        self.getnode: Callable[[], object] = lambda: NODE
+        self.system: Callable[[], object] = lambda: "Linux"
         record = self._record
         path = NS(expanduser=os.path.expanduser, join=os.path.join, exists=self._exists)
         monkeypatch.setattr(mu, "os", NS(path=path, makedirs=os.makedirs))
@@ -53,28 +60,28 @@ class Fakes:
         monkeypatch.setitem(sys.modules, "win32security", NS())
         monkeypatch.setitem(sys.modules, "wmi", NS(WMI=lambda: NS(Win32_BIOS=lambda: self.bios)))
 
-    def _record(self, what, result):
+    def _record(self, what: str, result: Callable[[], Any]) -> Any:
         self.calls.append(what)
         return result()
 
-    def _exists(self, path):
+    def _exists(self, path: str) -> bool:
         if path.startswith(("/etc/", "/var/", "/sys/")):
             return self._record("linux", lambda: False) if path == "/etc/machine-id" else False
         return os.path.exists(path)
 
 
 @pytest.fixture
-def fakes(monkeypatch):
+def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
     return Fakes(monkeypatch)
 
 
 @pytest.fixture
-def no_cache():
+def no_cache() -> None:
     (Path.home() / ".tamsel").write_text("")  # a file where the cache directory belongs
 
 
 @pytest.mark.parametrize(
-    "system, node, items, probe",
+    ("system", "node", "items", "probe"),
     [
         ("Windows", NODE, ["4242"], "windows"),
         ("Darwin", NODE, ["D7"], "darwin"),
@@ -89,7 +96,7 @@ def no_cache():
         ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
     ],
 )
-def test_regular_identifier(fakes, system, node, items, probe):
+def test_regular_identifier(fakes: Fakes, system: str, node: object, items: list[str], probe: str) -> None:
     fakes.system, fakes.getnode = (lambda: system), (lambda: node)
     fakes.profiler = "\n".join(f"Serial Number: {item}" for item in items)
     result = mu.get_machine_id()
@@ -99,10 +106,10 @@ def test_regular_identifier(fakes, system, node, items, probe):
     assert fakes.calls.count("getnode") == 1
 
 
-def sha256_fails_once(fakes, monkeypatch):
+def sha256_fails_once(fakes: Fakes, monkeypatch: pytest.MonkeyPatch) -> None:
     failures = [ValueError("first hash")]
 
-    def sha256(data):
+    def sha256(data: bytes) -> hashlib._Hash:
         if failures:
             raise failures.pop()
         return hashlib.sha256(data)
@@ -110,7 +117,7 @@ def sha256_fails_once(fakes, monkeypatch):
     monkeypatch.setattr(mu, "hashlib", NS(sha256=sha256))
 
 
-FALLBACKS = {
+FALLBACKS: dict[str, Callable[[Fakes, pytest.MonkeyPatch], None]] = {
     "system raises": lambda f, mp: setattr(f, "system", raising(RuntimeError, "probe")),
     "KeyboardInterrupt": lambda f, mp: setattr(f, "system", raising(KeyboardInterrupt)),
     "SystemExit": lambda f, mp: setattr(f, "system", raising(SystemExit, 3)),
@@ -122,7 +129,7 @@ FALLBACKS = {
 
 
 @pytest.mark.parametrize("case", FALLBACKS)
-def test_fallback_identifier(fakes, monkeypatch, case):
+def test_fallback_identifier(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     FALLBACKS[case](fakes, monkeypatch)
     try:
         result = mu.get_machine_id()
@@ -133,21 +140,27 @@ def test_fallback_identifier(fakes, monkeypatch, case):
     assert sys.exc_info() == (None, None, None)
 
 
-def module_entries(exc):
+def module_entries(exc: BaseException) -> list[tuple[str, str]]:
     tb = traceback.extract_tb(exc.__traceback__)
     return [(e.name, e.filename) for e in tb if e.name.startswith(NAME)]
 
 
 @pytest.mark.parametrize(
-    "missing, raised, discarded",
+    ("missing", "raised", "discarded"),
     [
         (None, (OSError, "getnode 2"), (OSError, "getnode 1")),
         ("uuid", (NameError, "name 'uuid' is not defined"), (NameError, "name 'uuid' is not defined")),
         ("platform", (OSError, "getnode 2"), (NameError, "name 'platform' is not defined")),
     ],
 )
-def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded):
-    def getnode():
+def test_failing_fallback_raises(
+    fakes: Fakes,
+    monkeypatch: pytest.MonkeyPatch,
+    missing: str | None,
+    raised: tuple[type[Exception], str],
+    discarded: tuple[type[Exception], str],
+) -> None:
+    def getnode() -> int:
         number = fakes.calls.count("getnode")
         if missing == "platform" and number == 1:
             return NODE
@@ -160,6 +173,7 @@ def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded)
         mu.get_machine_id()
     exc, context = info.value, info.value.__context__
     assert (str(exc), type(context), str(context)) == (raised[1], *discarded)
+    assert context is not None
     # Innermost last: the discarded failure came from inside the dispatch.
     assert module_entries(exc) == [(NAME + ".get_machine_id", SOURCE)]
     assert module_entries(context) == [(NAME + ".get_machine_id", SOURCE), (NAME + "._get_stable_system_info", SOURCE)]
@@ -167,17 +181,17 @@ def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded)
 
 
 @pytest.mark.parametrize("name", ["hashlib", "platform", "uuid", "os"])
-def test_names_found_among_builtins(fakes, monkeypatch, name):
+def test_names_found_among_builtins(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     monkeypatch.setattr(builtins, name, getattr(mu, name), raising=False)
     monkeypatch.delattr(mu, name)
     assert mu.get_machine_id() == sha(str(NODE))
     assert fakes.calls == ["getnode", "system", "system", "linux"]
 
 
-def test_open_is_fixed_at_import(monkeypatch):
-    opened = []
+def test_open_is_fixed_at_import(monkeypatch: pytest.MonkeyPatch) -> None:
+    opened: list[tuple[object, ...]] = []
 
-    def fake_open(*args, **kwargs):
+    def fake_open(*args: object, **kwargs: object) -> NoReturn:
         opened.append(args)
         raise OSError("not this open")
 
@@ -189,14 +203,14 @@ def test_open_is_fixed_at_import(monkeypatch):
     assert (stored, mu.get_machine_id(), opened) == (first, "abc", [])
 
 
-PATHS = {
+PATHS: dict[str, Callable[[Fakes], None]] = {
     "regular": lambda fakes: None,
     "fallback": lambda fakes: setattr(fakes, "system", raising(RuntimeError, "probe")),
     "raise": lambda fakes: setattr(fakes, "getnode", raising(OSError, "node")),
 }
 
 
-def call_module():
+def call_module() -> None:
     try:
         mu.get_machine_id()
     except OSError:
@@ -205,10 +219,10 @@ def call_module():
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("where", ["plain", "except", "generator"])
-def test_handled_exception_state_is_restored(fakes, no_cache, path, where):
+def test_handled_exception_state_is_restored(fakes: Fakes, no_cache: None, path: str, where: str) -> None:
     PATHS[path](fakes)
 
-    def generator():
+    def generator() -> Iterator[Any]:
         before = sys.exc_info()
         call_module()
         yield before, sys.exc_info()
@@ -232,11 +246,11 @@ def test_handled_exception_state_is_restored(fakes, no_cache, path, where):
 
 
 @pytest.mark.parametrize("path", ["regular", "fallback"])
-def test_no_leak_per_call(monkeypatch, no_cache, path):
+def test_no_leak_per_call(monkeypatch: pytest.MonkeyPatch, no_cache: None, path: str) -> None:
     if path == "fallback":
         monkeypatch.setattr(mu, "platform", NS(system=raising(RuntimeError, "probe")))
 
-    def growth(calls):
+    def growth(calls: int) -> int:
         gc.collect()
         before = sys.getallocatedblocks()
         for _ in range(calls):

@@ -1,10 +1,13 @@
 """What the identifier is made of on Linux: the machine-id and DMI files."""
 
+from __future__ import annotations
+
 import hashlib
 import json
 import os
 import platform
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -70,12 +73,12 @@ CASES = {
 }
 
 
-def digest(pieces):
+def digest(pieces: list[str]) -> str:
     return hashlib.sha256("".join(pieces).encode("utf-8")).hexdigest()
 
 
-@pytest.mark.parametrize("contents, items, opened", CASES.values(), ids=CASES.keys())
-def test_linux_sources(tmp_path, contents, items, opened):
+@pytest.mark.parametrize(("contents", "items", "opened"), CASES.values(), ids=CASES.keys())
+def test_linux_sources(tmp_path: Path, contents: tuple[str | bytes | None, ...], items: list[str], opened: str) -> None:
     files = {}
     for i, (path, content) in enumerate(zip(PATHS, contents)):
         fixture = tmp_path / f"source{i}"
@@ -85,12 +88,12 @@ def test_linux_sources(tmp_path, contents, items, opened):
             fixture.write_bytes(content if isinstance(content, bytes) else content.encode())
         files[path] = None if content is None else str(fixture)
     out = json.loads(run_py(CHILD, args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
-    assert out["id"] == digest([str(out["node"])] + items)
+    assert out["id"] == digest([str(out["node"]), *items])
     assert out["opened"] == [PATHS["MDUS".index(c)] for c in opened]
 
 
 @pytest.mark.skipif(platform.system() in ("Windows", "Darwin"), reason="Linux sources only")
-def test_this_machine():
+def test_this_machine() -> None:
     items = []
     for paths, unwanted, ends_group in ((MACHINE_ID_PATHS, {""}, False), (DMI_PATHS, {"", PLACEHOLDER}, True)):
         for path in paths:
@@ -103,4 +106,4 @@ def test_this_machine():
             except (OSError, UnicodeDecodeError):
                 if ends_group:
                     break
-    assert mu.get_machine_id() == digest([str(uuid.getnode())] + items)
+    assert mu.get_machine_id() == digest([str(uuid.getnode()), *items])

@@ -1,6 +1,8 @@
 """The package around the module: its type stub, the refusal of unsupported
 interpreters, and the check that the tests run against an installed build."""
 
+from __future__ import annotations
+
 import importlib.metadata
 import json
 import os
@@ -19,7 +21,7 @@ TESTS = Path(__file__).resolve().parent
 REFUSAL = "tamsel supports only CPython 3.9, 3.10, 3.11, 3.12 and 3.13 (not free-threaded), not CPython 3.8"
 
 
-def test_stub_matches_the_module():
+def test_stub_matches_the_module() -> None:
     pytest.importorskip("mypy", reason="mypy comes with the test extra (pip install .[test])")
     proc = run_py(
         "import sys; from mypy.stubtest import main; sys.exit(main())",
@@ -43,7 +45,7 @@ wrong_id: bytes = get_machine_id()  # type: ignore[assignment]
 """
 
 
-def test_typed_for_users(tmp_path):
+def test_typed_for_users(tmp_path: Path) -> None:
     pytest.importorskip("mypy", reason="mypy comes with the test extra (pip install .[test])")
     if _editable():
         pytest.skip("mypy does not follow the import hook of an editable install")
@@ -58,9 +60,9 @@ def test_typed_for_users(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-def _python38():
+def _python38() -> str | None:
     """An interpreter of CPython 3.8 (pyenv's, or python3.8 on PATH), or None."""
-    candidates = []
+    candidates: list[str | None] = []
     if shutil.which("pyenv"):
         prefix = subprocess.run(["pyenv", "prefix", "3.8"], capture_output=True, text=True)
         if prefix.returncode == 0 and prefix.stdout.strip():
@@ -82,7 +84,7 @@ def _python38():
 )
 @pytest.mark.skipif(not (REPO_ROOT / "CMakeLists.txt").is_file(), reason="needs the project's sources")
 @pytest.mark.parametrize(
-    "pip_args, sentence",
+    ("pip_args", "sentence"),
     [
         # pip itself refuses, from the metadata, before anything is compiled.
         ([], "requires a different Python: 3.8"),
@@ -90,7 +92,7 @@ def _python38():
         (["--ignore-requires-python"], REFUSAL),
     ],
 )
-def test_unsupported_interpreter_is_refused(tmp_path, pip_args, sentence):
+def test_unsupported_interpreter_is_refused(tmp_path: Path, pip_args: list[str], sentence: str) -> None:
     python38 = _python38()
     if python38 is None:
         pytest.skip("CPython 3.8 not found (pyenv prefix 3.8, python3.8)")
@@ -105,19 +107,21 @@ def test_unsupported_interpreter_is_refused(tmp_path, pip_args, sentence):
         env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"},
     )
     output = " ".join((proc.stdout + proc.stderr).split())
-    assert proc.returncode != 0 and sentence in output, output
+    assert proc.returncode != 0, output
+    assert sentence in output, output
     # Nothing was compiled, nothing installed.
-    assert "Building CXX object" not in output and "_machine_utils.cpp:" not in output
+    assert "Building CXX object" not in output
+    assert "_machine_utils.cpp:" not in output
     assert not list(venv.glob("lib/python*/site-packages/tamsel"))
 
 
-def _editable():
+def _editable() -> bool:
     info = importlib.metadata.distribution("tamsel").read_text("direct_url.json")
     return bool(info and json.loads(info).get("dir_info", {}).get("editable"))
 
 
 @pytest.mark.parametrize(
-    "pythonpath, problem",
+    ("pythonpath", "problem"),
     [
         (None, None),
         # The source tree first on sys.path hides a built install (its tamsel has
@@ -125,7 +129,7 @@ def _editable():
         ("src", "hides the installed tamsel"),
     ],
 )
-def test_conftest_refuses_only_what_is_wrong(pythonpath, problem):
+def test_conftest_refuses_only_what_is_wrong(pythonpath: str | None, problem: str | None) -> None:
     if not (REPO_ROOT / "src" / "tamsel").is_dir():
         pytest.skip("needs the project's sources")
     if _editable():
@@ -138,4 +142,5 @@ def test_conftest_refuses_only_what_is_wrong(pythonpath, problem):
     if problem is None:
         assert found is None
     else:
-        assert problem in found and str(REPO_ROOT / "src" / "tamsel") in found, found
+        assert problem in found, found
+        assert str(REPO_ROOT / "src" / "tamsel") in found, found

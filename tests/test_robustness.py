@@ -6,9 +6,28 @@ before the extension is imported and puts fakes into the module's namespace and
 behind an import hook; every fake call is an injection point (`on`).
 TAMSEL_TEST_SCALE (default 1) scales loop counts and sweep density (valgrind)."""
 
-import builtins, functools, gc, hashlib, importlib.util, itertools, json, os, signal, subprocess, sys, tempfile, threading, time
+from __future__ import annotations
+
+import builtins
+import functools
+import gc
+import hashlib
+import importlib.util
+import itertools
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
 from collections import Counter
-from types import SimpleNamespace as NS
+from collections.abc import Iterable, Iterator
+from importlib.machinery import ModuleSpec
+from pathlib import Path
+from types import ModuleType, SimpleNamespace as NS
+from typing import Any, Callable, TypeVar
 
 import pytest
 
@@ -24,105 +43,112 @@ PROBES = (
 NODE, STORED, REAL_OPEN = 0x2A_1234_5678, "stored-id", builtins.open
 ITEMS = {"Linux": ["m-one", "m-two", "u-uuid", "b-serial"], "Darwin": ["U-1", "S-1"], "Windows": ["1234", "B-1", "B-2"]}
 SCEN = {"C": "Linux", "L": "Linux", "M": "Darwin", "W": "Windows"}  # C: an identifier is stored
-FAULT, SEEN, FIX, EXC, SYSTEM = {}, {}, {}, [Exception], ["Linux"]
+FAULT: dict[str, set[int]] = {}  # site -> the calls of it that fail
+SEEN: dict[str, int] = {}  # site -> its calls so far
+FIX: dict[str, str] = {}  # probe path -> the fixture file read in its place
+EXC: list[type[BaseException]] = [Exception]  # what a failing site raises
+SYSTEM = ["Linux"]  # what platform.system() answers
 SCALE = float(os.environ.get("TAMSEL_TEST_SCALE", "1"))
 STEP = max(1, round(1 / SCALE))  # every STEP-th allocation is swept
 
 
-def ident(items=()):
+def ident(items: Iterable[str] = ()) -> str:
     return hashlib.sha256((str(NODE) + "".join(items)).encode()).hexdigest()
 
 
-def on(site, value=None):  # one call of `site`: raises EXC[0] at the calls FAULT names
+def on(site: str, value: Any = None) -> Any:  # one call of `site`: raises EXC[0] at the calls FAULT names
     n = SEEN[site] = SEEN.get(site, 0) + 1
     if n in FAULT.get(site, ()):
         raise EXC[0](site)
     return value
 
 
+# The fakes are called as the module calls them, which is narrower than what
+# the classes they derive from accept.
 class Text(str):
-    def strip(self):
+    def strip(self) -> Any:  # type: ignore[override]
         return on("strip", str.strip(self))
 
-    def split(self, sep):
+    def split(self, sep: str) -> Any:  # type: ignore[override]
         return on("split", [Text(s) for s in str.split(self, sep)])
 
-    def __contains__(self, s):
+    def __contains__(self, s: str) -> Any:  # type: ignore[override]
         return on("in", str.__contains__(self, s))
 
-    def __bool__(self):
+    def __bool__(self) -> Any:
         return on("bool", len(self) > 0)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> Any:
         return on("eq", str.__eq__(self, other))
 
     __hash__ = str.__hash__
 
 
 class Flag(int):  # what exists() returns, so that its truth test can fail
-    def __bool__(self):
+    def __bool__(self) -> Any:
         return on("truth", int(self) != 0)
 
 
 class Num(int):
-    def __str__(self):
+    def __str__(self) -> Any:
         return on("str", int.__repr__(self))
 
 
 class File:
-    def __init__(self, f):
+    def __init__(self, f: Any) -> None:
         self.f = f
 
-    def __enter__(self):
+    def __enter__(self) -> Any:
         return on("enter", self)
 
-    def __exit__(self, *exc):
-        self.f.close(), on("exit")
+    def __exit__(self, *exc: object) -> None:
+        self.f.close()
+        on("exit")
 
-    def read(self):
+    def read(self) -> Any:
         return on("read", Text(self.f.read()))
 
-    def write(self, s):
+    def write(self, s: str) -> Any:
         return on("write") or self.f.write(s)
 
 
 class Bios:
-    def __init__(self, serial):
+    def __init__(self, serial: str) -> None:
         self.serial = serial
 
     SerialNumber = property(lambda self: on("SerialNumber", Num(7) if "nonstr" in FAULT else Text(self.serial)))
 
 
 class Result:
-    def __init__(self, ok):
+    def __init__(self, ok: bool) -> None:
         self.out = "  Hardware UUID: U-1\n  Serial Number (system): S-1\n  Model: x\n" * ok
 
     stdout = property(lambda self: on("stdout", Text(self.out)))
 
 
-def bioses():
+def bioses() -> Iterator[Any]:
     for serial in ("B-1", "", "B-2"):
         yield on("next", Bios(serial))
 
 
-def win32_bios():
+def win32_bios() -> Any:
     return on("Win32_BIOS", bioses())
 
 
 class Hash:  # fakes make no function objects during a call (gh-122752, see child_oom)
-    def __init__(self, data):
+    def __init__(self, data: bytes) -> None:
         self.h = hashlib.sha256(data)
 
-    def hexdigest(self):
+    def hexdigest(self) -> Any:
         return on("hexdigest", self.h.hexdigest())
 
 
-def run(argv, **kw):
+def run(argv: object, **kw: object) -> Any:
     ok = argv == ["system_profiler", "SPHardwareDataType"] and kw == {"capture_output": True, "text": True}
     return on("run", Result(ok))
 
 
-def fake_open(path, mode="r"):
+def fake_open(path: str, mode: str = "r") -> Any:
     return on("open") or File(REAL_OPEN(FIX.get(path, path), mode))
 
 
@@ -132,37 +158,49 @@ FAKES = {
     "win32api": NS(GetVolumeInformation=lambda root: on("GetVolumeInformation", ("C", Num(1234 * (root == "C:\\"))))),
     "wmi": NS(WMI=lambda: on("WMI", NS(Win32_BIOS=win32_bios))),
 }
-NAMESPACE = dict(
-    os=NS(
+
+
+def fake_exists(path: str) -> Any:
+    return on("exists", Flag(os.path.exists(FIX.get(path, path))))
+
+
+def fake_makedirs(path: str, exist_ok: bool = False) -> None:
+    on("makedirs")
+    os.makedirs(path, exist_ok=exist_ok)
+
+
+NAMESPACE = {
+    "os": NS(
         path=NS(
             expanduser=lambda p: on("expanduser", os.path.expanduser(p)),
             join=lambda *p: on("join", os.path.join(*p)),
-            exists=lambda p: on("exists", Flag(os.path.exists(FIX.get(p, p)))),
+            exists=fake_exists,
         ),
-        makedirs=lambda p, exist_ok=False: on("makedirs") or os.makedirs(p, exist_ok=exist_ok),
+        makedirs=fake_makedirs,
     ),
-    platform=NS(system=lambda: on("system", Text(SYSTEM[0]))),
-    uuid=NS(getnode=lambda: on("getnode", Num(NODE))),
-    hashlib=NS(sha256=lambda data: on("sha256", Hash(data))),
-)
+    "platform": NS(system=lambda: on("system", Text(SYSTEM[0]))),
+    "uuid": NS(getnode=lambda: on("getnode", Num(NODE))),
+    "hashlib": NS(sha256=lambda data: on("sha256", Hash(data))),
+}
 
 
 class Finder:  # serves FAKES; each import of one is the injection point named after it
-    def find_spec(self, name, path=None, target=None):
-        return on(name, importlib.util.spec_from_loader(name, self)) if name in FAKES else None
+    def find_spec(self, name: str, path: object = None, target: object = None) -> Any:
+        # A loader by create_module and exec_module, all that the import system asks of one.
+        return on(name, importlib.util.spec_from_loader(name, self)) if name in FAKES else None  # type: ignore[arg-type]
 
-    def create_module(self, spec):
+    def create_module(self, spec: ModuleSpec) -> Any:
         return FAKES[spec.name]
 
-    def exec_module(self, module):
+    def exec_module(self, module: ModuleType) -> None:
         pass
 
 
-def cache_path():
+def cache_path() -> str:
     return os.path.expanduser("~/.tamsel/cache/.machine_id")
 
 
-def cache_text():
+def cache_text() -> str | None:
     try:
         with REAL_OPEN(cache_path()) as f:
             return f.read()
@@ -170,7 +208,7 @@ def cache_text():
         return None
 
 
-def fixture():  # the four probe files, in a new directory
+def fixture() -> None:  # the four probe files, in a new directory
     d = tempfile.mkdtemp()
     for i, (probe, text) in enumerate(zip(PROBES, ITEMS["Linux"])):
         FIX[probe] = os.path.join(d, f"probe{i}")
@@ -178,28 +216,33 @@ def fixture():  # the four probe files, in a new directory
             f.write(f"  {text}\n")
 
 
-def opened(init):  # init() with `open` redirected: the module keeps the `open` it finds
-    builtins.open = fake_open
+T = TypeVar("T")
+
+
+def opened(init: Callable[[], T]) -> T:  # init() with `open` redirected: the module keeps the `open` it finds
+    builtins.open = fake_open  # type: ignore[assignment]  # a fake that takes what the module passes
     try:
         return init()
     finally:
         builtins.open = REAL_OPEN
 
 
-def load(module=None):
-    fixture(), sys.meta_path.insert(0, Finder())
+def load(module: ModuleType | None = None) -> ModuleType:
+    fixture()
+    sys.meta_path.insert(0, Finder())
     module = module or opened(lambda: importlib.import_module("tamsel.utils._machine_utils"))
     module.__dict__.update(NAMESPACE)
     return module
 
 
-def block_cache():  # ~/.tamsel is a file: nothing is ever stored, every call derives
+def block_cache() -> None:  # ~/.tamsel is a file: nothing is ever stored, every call derives
     REAL_OPEN(os.path.expanduser("~/.tamsel"), "w").close()
 
 
-def prepare(scen, faults="", reimport=True):
+def prepare(scen: str, faults: str = "", reimport: bool = True) -> None:
     SYSTEM[0] = SCEN[scen]
-    SEEN.clear(), FAULT.clear()
+    SEEN.clear()
+    FAULT.clear()
     for site, n in (f.split(":") for f in faults.split("+") if f):
         FAULT.setdefault(site, set()).add(int(n))
     for name in FAKES if reimport else ():
@@ -212,10 +255,10 @@ def prepare(scen, faults="", reimport=True):
         os.remove(cache_path())
 
 
-def expect(scen, outcome):
+def expect(scen: str, outcome: str) -> tuple[object, str | None, bool]:
     """outcome: the items kept (a = first), R for the exception propagating, S for
     the stored id; then the cache file: = holds the result, - missing, 0 empty."""
-    out = (
+    out: object = (
         (EXC[0].__name__,) * 2
         if "R" in outcome
         else STORED
@@ -225,11 +268,14 @@ def expect(scen, outcome):
     return out, {"=": out if isinstance(out, str) else None, "-": None, "0": ""}[outcome[-1]], True
 
 
-def call_state(m):  # one call, made inside an `except` block of the caller's own
+def call_state(
+    m: ModuleType,
+) -> tuple[object, str | None, bool]:  # one call, made inside an `except` block of the caller's own
     try:
         raise LookupError("the caller's")
     except LookupError:
         before = sys.exc_info()
+        out: object
         try:
             out = m.get_machine_id()
         except BaseException as e:
@@ -237,7 +283,7 @@ def call_state(m):  # one call, made inside an `except` block of the caller's ow
         return out, cache_text(), sys.exc_info() == before
 
 
-def report(bad, **stats):
+def report(bad: list[Any], **stats: Any) -> None:
     print(json.dumps(dict(bad=bad, **stats)))
 
 
@@ -261,18 +307,21 @@ W/SerialNumber:1/a= W/bool:1/a= W/next:2/ab= W/bool:2/ab= W/SerialNumber:3/ab= W
 PATHS = [["C", "", "S="], ["L", "", "abcd="], ["M", "", "ab="], ["W", "", "abc="], ["L", "system:1", "="]]
 
 
-def child_calls(n_paths, n_sites):  # every row with both exception classes, checking for leaks
-    m, bad, calls = load(), [], 0
+def child_calls(n_paths: int, n_sites: int) -> None:  # every row with both exception classes, checking for leaks
+    m, calls = load(), 0
+    bad: list[Any] = []
     held = (m.get_machine_id, m, m.__dict__, m.get_machine_id.__code__, fake_open)
     for _ in range(n_paths):  # the interpreter's own caches settle first (3.10 needs more than half a row)
-        prepare("C"), call_state(m)
+        prepare("C")
+        call_state(m)
     for row, EXC[0] in [(p, Exception) for p in PATHS] + list(itertools.product(SITES, (Exception, KeyboardInterrupt))):
-        n, want, seen = n_paths if row in PATHS else n_sites, expect(row[0], row[2]), set()
+        n, want = n_paths if row in PATHS else n_sites, expect(row[0], row[2])
+        seen: set[tuple[object, str | None, bool]] = set()
         for i in range(n):
             if i == n // 2:
                 gc.collect()
                 blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in held]
-            prepare(*row[:2])
+            prepare(row[0], row[1])
             seen.add(call_state(m))
         gc.collect()
         grown, drift = sys.getallocatedblocks() - blocks, [sys.getrefcount(o) for o in held] != refs
@@ -283,12 +332,12 @@ def child_calls(n_paths, n_sites):  # every row with both exception classes, che
     report(bad, calls=calls, cases=len(PATHS) + 2 * len(SITES), sites=len(sites))
 
 
-def under_limit(op, k, stop=0):
+def under_limit(op: Callable[[], Any], k: int, stop: int = 0) -> tuple[Any, BaseException | None, bool]:
     """op() with the allocations from the k-th on (up to `stop`) failing:
     (result, exception, whether the limit was reached)."""
     import _testcapi
 
-    box = [None, None, None]
+    box: list[Any] = [None, None, None]
     _testcapi.set_nomemory(k, stop)
     try:
         try:
@@ -304,9 +353,9 @@ def under_limit(op, k, stop=0):
     return box[0], box[1], box[2] is None
 
 
-def init(spec):  # what `import` does once it has found the spec
+def init(spec: ModuleSpec) -> ModuleType:  # what `import` does once it has found the spec
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    spec.loader.exec_module(module)  # type: ignore[union-attr]  # find_spec found it, with its loader
     return module
 
 
@@ -320,13 +369,16 @@ def init(spec):  # what `import` does once it has found the spec
 REIMPORT_UNDER_OOM = sys.version_info < (3, 11)
 
 
-def child_oom(scen, faults, least):
-    m, items, bad = load(), ITEMS[SCEN[scen]], []
-    scen == "C" or block_cache()
+def child_oom(scen: str, faults: str, least: int) -> None:
+    m, items = load(), ITEMS[SCEN[scen]]
+    bad: list[Any] = []
+    if scen != "C":
+        block_cache()
     allowed = {ident(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)} | {STORED}
-    want, errors, swept = STORED if scen == "C" else ident([] if faults else items), Counter(), [0, 0]
+    want, swept = STORED if scen == "C" else ident([] if faults else items), [0, 0]
+    errors: Counter[str] = Counter()
 
-    def attempt(k, stop):
+    def attempt(k: int, stop: int) -> bool:
         prepare(scen, faults, REIMPORT_UNDER_OOM)
         r, e, reached = under_limit(m.get_machine_id, k, stop)
         if e is not None:
@@ -338,7 +390,8 @@ def child_oom(scen, faults, least):
             bad.append([k, stop, "afterwards", m.get_machine_id()])
         return r is not None and not reached
 
-    prepare(scen, faults), m.get_machine_id()  # the probes' modules are imported now
+    prepare(scen, faults)
+    m.get_machine_id()  # the probes' modules are imported now
     while not attempt(swept[0], 0) and swept[0] < 50000:  # from the k-th allocation on, all fail
         swept[0] += STEP
     for k in range(0, swept[0], STEP):  # the k-th allocation alone fails
@@ -348,13 +401,20 @@ def child_oom(scen, faults, least):
     report(bad + ([f"only {swept[0]} allocations"] if swept[0] < least else []), swept=swept, errors=errors)
 
 
-def child_import(start):  # each failed import is retried in the same process
-    import tamsel.utils, platform  # noqa: F401 (only the extension's own loading is swept)
+def child_import(start: int) -> None:  # each failed import is retried in the same process
+    # Only the extension's own loading is swept: what it imports is imported already.
+    import platform  # noqa: F401
 
-    if not REIMPORT_UNDER_OOM:
-        import hashlib, uuid  # noqa: F401 (gh-132508: see child_oom)
+    import tamsel.utils  # noqa: F401
+
+    if not REIMPORT_UNDER_OOM:  # gh-132508: see child_oom
+        import hashlib  # noqa: F401
+        import uuid  # noqa: F401
     block_cache()
-    spec, errors, bad = importlib.util.find_spec("tamsel.utils._machine_utils"), Counter(), []
+    spec = importlib.util.find_spec("tamsel.utils._machine_utils")
+    assert spec is not None
+    errors: Counter[str] = Counter()
+    bad: list[Any] = []
     import_it = functools.partial(opened, functools.partial(init, spec))  # no function made in the window
     for k in range(start, start + 20000, STEP):
         m, e, reached = under_limit(import_it, k)
@@ -365,23 +425,31 @@ def child_import(start):  # each failed import is retried in the same process
         if m is not None:  # initialised: this process cannot sweep further
             prepare("L")
             bad += [] if load(m).get_machine_id() == ident(ITEMS["Linux"]) else [[k, "wrong identifier"]]
-            return report(bad, next=k + STEP if reached else None, swept=k + 1 - start, errors=errors)
+            report(bad, next=k + STEP if reached else None, swept=k + 1 - start, errors=errors)
+            return
     report(["no import succeeded"], next=None)
 
 
-def child_threads(rounds, n):  # n threads race the first call, again and again
-    m, bad, want = load(), [], ident(ITEMS["Linux"])
+def child_threads(rounds: int, n: int) -> None:  # n threads race the first call, again and again
+    m, want = load(), ident(ITEMS["Linux"])
+    bad: list[Any] = []
     sys.setswitchinterval(1e-6)
     for _ in range(rounds):
         prepare("L")
-        barrier, out = threading.Barrier(n), []
-        threads = [threading.Thread(target=lambda: (barrier.wait(), out.append(m.get_machine_id()))) for _ in range(n)]
-        [t.start() for t in threads], [t.join() for t in threads]
+        barrier = threading.Barrier(n)
+        out: list[str] = []
+        threads = [
+            threading.Thread(target=lambda b=barrier, o=out: (b.wait(), o.append(m.get_machine_id()))) for _ in range(n)
+        ]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
         bad += [] if (out, cache_text()) == ([want] * n, want) else [[sorted(set(out)), len(out), cache_text()]]
     report(bad, calls=rounds * n)
 
 
-def child_racer(ready, go, calls):
+def child_racer(ready: str, go: str, calls: int) -> None:
     m = load()
     REAL_OPEN(f"{ready}.{os.getpid()}", "w").close()
     while not os.path.exists(go):
@@ -389,11 +457,12 @@ def child_racer(ready, go, calls):
     report([], seen=sorted({m.get_machine_id() for _ in range(calls)}))
 
 
-def child_rewriter(stop):  # deletes the cache file and puts a stored text in its place, again and again
+def child_rewriter(stop: str) -> None:  # deletes the cache file and puts a stored text in its place, again and again
     path, end = cache_path(), time.time() + 60
     os.makedirs(os.path.dirname(path), exist_ok=True)
     while not os.path.exists(stop) and time.time() < end:
-        os.path.exists(path) and os.remove(path)
+        if os.path.exists(path):
+            os.remove(path)
         with REAL_OPEN(path + ".new", "w") as f:
             f.write(f" {STORED}\n")
         os.rename(path + ".new", path)
@@ -412,21 +481,27 @@ KINDS = {
 DATA = {"undecodable": b" \xff\xfe id\n", "nul": b" a\0b \n", "blank": b" \t\r\n\n ", "huge": b"x" * 10_000_000 + b"\n"}
 
 
-def plant(path, kind):
-    os.path.lexists(path) and os.remove(path)
+def plant(path: str, kind: str) -> None:
+    if os.path.lexists(path):
+        os.remove(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if kind in ("dangling", "loop"):
-        return os.symlink(path + ".gone" if kind == "dangling" else path, path)
-    kind == "dir" and os.mkdir(path)
-    kind in DATA and REAL_OPEN(path, "wb").write(DATA[kind])
+        os.symlink(path + ".gone" if kind == "dangling" else path, path)
+        return
+    if kind == "dir":
+        os.mkdir(path)
+    if kind in DATA:
+        REAL_OPEN(path, "wb").write(DATA[kind])
 
 
-def child_bad_input():
-    m, bad = load(), []
-    cases = [("cachedir", "dir")] + list(itertools.product(["cache", 0, 1, 2, 3], KINDS))
+def child_bad_input() -> None:
+    m = load()
+    bad: list[Any] = []
+    cases: list[tuple[Any, str]] = [("cachedir", "dir"), *itertools.product(["cache", 0, 1, 2, 3], KINDS)]
     for target, kind in cases:
         os.environ["HOME"] = tempfile.mkdtemp()
-        fixture(), prepare("L")
+        fixture()
+        prepare("L")
         items, fate = list(ITEMS["Linux"]), KINDS[kind]
         kept = DATA.get(kind, b"").decode().strip() if fate == "keep" else None
         if target == "cachedir":  # ~/.tamsel/cache is a file
@@ -445,7 +520,7 @@ def child_bad_input():
 # ---------------------------------------------------------------- the tests
 
 
-def child(name, *args, timeout=600):
+def child(name: str, *args: object, timeout: float = 600) -> Any:
     code = (
         f"import faulthandler, sys; faulthandler.enable(); sys.path.insert(0, {TESTS!r}); "
         f"import test_robustness as h; h.{name}(*{args!r})"
@@ -461,7 +536,7 @@ def child(name, *args, timeout=600):
 
 
 @pytest.mark.parametrize(
-    "name, args",
+    ("name", "args"),
     [
         ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))),
         ("child_bad_input", ()),
@@ -483,24 +558,25 @@ def child(name, *args, timeout=600):
         "oom_fallback",
     ],
 )
-def test_robustness(name, args):
+def test_robustness(name: str, args: tuple[object, ...]) -> None:
     child(name, *args)
 
 
-def test_out_of_memory_during_import_then_retry():
-    start, swept = 0, 0
+def test_out_of_memory_during_import_then_retry() -> None:
+    start: int | None = 0
+    swept = 0
     while start is not None:  # a new process after each import that succeeded
         res = child("child_import", start)
         start, swept = res["next"], swept + res["swept"]
     assert swept >= 40
 
 
-def spawn(name, *args):
+def spawn(name: str, *args: object) -> subprocess.Popen[str]:
     code = f"import sys; sys.path.insert(0, {TESTS!r}); import test_robustness as h; h.{name}(*{args!r})"
     return subprocess.Popen([sys.executable, "-c", code], cwd=os.environ["HOME"], stdout=subprocess.PIPE, text=True)
 
 
-def test_processes_race_the_first_call(tmp_path):
+def test_processes_race_the_first_call(tmp_path: Path) -> None:
     procs = [spawn("child_racer", str(tmp_path / "ready"), str(tmp_path / "go"), 3) for _ in range(6)]
     deadline = time.time() + 300
     while len(list(tmp_path.glob("ready.*"))) < 6 and time.time() < deadline:  # all loaded
@@ -508,15 +584,17 @@ def test_processes_race_the_first_call(tmp_path):
     (tmp_path / "go").touch()
     outs = [json.loads(p.communicate(timeout=300)[0]) for p in procs]
     want = ident(ITEMS["Linux"])
-    assert [p.returncode for p in procs] == [0] * 6 and all(o["seen"] == [want] for o in outs), outs
+    assert [p.returncode for p in procs] == [0] * 6, outs
+    assert all(o["seen"] == [want] for o in outs), outs
     assert cache_text() == want
 
 
-def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path):
+def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path: Path) -> None:
     writer = spawn("child_rewriter", str(tmp_path / "stop"))
     try:
         res = child("child_racer", str(tmp_path / "ready"), cache_path(), int(2000 * SCALE))
     finally:
         (tmp_path / "stop").touch()
         writer.communicate(timeout=300)
-    assert res["seen"] and set(res["seen"]) <= {STORED, ident(ITEMS["Linux"])}, res
+    assert res["seen"], res
+    assert set(res["seen"]) <= {STORED, ident(ITEMS["Linux"])}, res
