@@ -4,10 +4,13 @@ Every case first makes a cached call (so the lookups have been made once),
 then changes one link of `os.path.<function>` and expects the next call to
 go through the new one, and the call after undoing it through the real one."""
 
+from __future__ import annotations
+
 import os
 import posixpath
 import sys
 import types
+from typing import Any, Callable, ClassVar
 
 import pytest
 from _helpers import run_py
@@ -17,50 +20,54 @@ from tamsel.utils import _machine_utils as mu
 NAMES = ("expanduser", "join", "exists")
 
 
-def recorder(log):
+def recorder(log: list[str]) -> dict[str, Callable[..., Any]]:
     """A stand-in for os.path whose functions record their calls and do the real work."""
-    def wrap(name):
+
+    def wrap(name: str) -> Callable[..., Any]:
         real = getattr(posixpath, name)
 
-        def function(*args):
+        def function(*args: Any) -> Any:
             log.append(name)
             return real(*args)
+
         return function
+
     return {name: wrap(name) for name in NAMES}
 
 
-def plain_module(name, **attrs):
+def plain_module(name: str, **attrs: Any) -> types.ModuleType:
     module = types.ModuleType(name)
     module.__dict__.update(attrs)
     return module
 
 
-def rebind_os_to_object(mp, log):
+def rebind_os_to_object(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.setattr(mu, "os", types.SimpleNamespace(path=types.SimpleNamespace(**recorder(log))))
 
 
-def rebind_os_to_module(mp, log):
+def rebind_os_to_module(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.setattr(mu, "os", plain_module("os2", path=plain_module("path2", **recorder(log))))
 
 
-def rebind_os_path(mp, log):
+def rebind_os_path(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.setattr(os, "path", plain_module("path2", **recorder(log)))
 
 
-def rebind_exists(mp, log):
+def rebind_exists(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.setattr(posixpath, "exists", recorder(log)["exists"])
 
 
-def os_path_in_builtins(mp, log):
+def os_path_in_builtins(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.delattr(mu, "os")
     mp.setattr("builtins.os", plain_module("os2", path=plain_module("path2", **recorder(log))), raising=False)
 
 
-def module_getattr_hook(mp, log):
+def module_getattr_hook(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     # os.path without `exists` in its dict: the module's __getattr__ supplies it.
     fakes = recorder(log)
-    path = plain_module("path2", expanduser=posixpath.expanduser, join=posixpath.join,
-                        __getattr__=lambda name: fakes[name])
+    path = plain_module(
+        "path2", expanduser=posixpath.expanduser, join=posixpath.join, __getattr__=lambda name: fakes[name]
+    )
     mp.setattr(mu, "os", plain_module("os2", path=path))
 
 
@@ -97,15 +104,16 @@ def key_equality_changes(mp, log):
 
 class PathProperty(types.ModuleType):
     """A module class whose `path` is a property: its dicts do not change."""
-    fakes = None
+
+    fakes: ClassVar[dict[str, Callable[..., Any]]] = {}
     path = property(lambda self: types.SimpleNamespace(**PathProperty.fakes))
 
 
-def change_class_of_os(mp, log):
+def change_class_of_os(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     # The stand-in is used once as a plain module, then its class changes,
     # which changes none of the dicts the lookups read.
     stand_in = plain_module("os2", path=posixpath)
-    mu.os = stand_in
+    vars(mu)["os"] = stand_in
     mu.get_machine_id()
     PathProperty.fakes = recorder(log)
     mp.setattr(stand_in, "__class__", PathProperty)
@@ -114,13 +122,14 @@ def change_class_of_os(mp, log):
 
 class ExistsProperty(types.ModuleType):
     """A module class whose `exists` is a property."""
-    fakes = None
+
+    fakes: ClassVar[dict[str, Callable[..., Any]]] = {}
     exists = property(lambda self: ExistsProperty.fakes["exists"])
 
 
-def change_class_of_os_path(mp, log):
+def change_class_of_os_path(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     stand_in = plain_module("path2", **{name: getattr(posixpath, name) for name in NAMES})
-    mu.os = plain_module("os2", path=stand_in)
+    vars(mu)["os"] = plain_module("os2", path=stand_in)
     mu.get_machine_id()
     ExistsProperty.fakes = recorder(log)
     mp.setattr(stand_in, "__class__", ExistsProperty)  # the property wins over the dict entry
@@ -141,12 +150,14 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("change, expected", CASES.values(), ids=CASES.keys())
-def test_each_call_sees_the_current_binding(monkeypatch, change, expected):
-    real_os = mu.os
+@pytest.mark.parametrize(("change", "expected"), CASES.values(), ids=CASES.keys())
+def test_each_call_sees_the_current_binding(
+    monkeypatch: pytest.MonkeyPatch, change: Callable[[pytest.MonkeyPatch, list[str]], None], expected: list[str]
+) -> None:
+    real_os = vars(mu)["os"]
     stored = mu.get_machine_id()
     assert mu.get_machine_id() == stored  # a cached call, with the lookups made before
-    log = []
+    log: list[str] = []
     with monkeypatch.context() as mp:
         mp.setattr(mu, "os", real_os)  # restored at the end, whatever the case does
         change(mp, log)
@@ -155,7 +166,7 @@ def test_each_call_sees_the_current_binding(monkeypatch, change, expected):
         assert mu.get_machine_id() == stored
         assert log == expected * 2
     log.clear()
-    assert mu.os is real_os
+    assert vars(mu)["os"] is real_os
     assert mu.get_machine_id() == stored
     assert log == []
 
