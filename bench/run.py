@@ -238,7 +238,7 @@ def child(contender: str, mode: str, n: int) -> None:
     for _ in range(WARM_UP):
         prepare()
         f()
-    import _marker
+    import _marker  # type: ignore[import-not-found]  # compiled by build_marker() for this run
 
     for _ in range(n):
         prepare()
@@ -319,8 +319,12 @@ def callgrind(contender: str, mode: str, n: int, workdir: str) -> dict[str, Any]
         str(n),
     ]
     # A fixed hash seed makes the dictionary probes, and so the counts, repeatable.
-    env = dict(os.environ, HOME=home, PYTHONHASHSEED="0",
-               PYTHONPATH=os.pathsep.join(filter(None, [workdir, os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ,
+        HOME=home,
+        PYTHONHASHSEED="0",
+        PYTHONPATH=os.pathsep.join(filter(None, [workdir, os.environ.get("PYTHONPATH")])),
+    )
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, env=env)
     p = parse_callgrind(out)
     if p["total"] == 0 or not any(fn == MARKER for (_, fn) in p["fn"]):

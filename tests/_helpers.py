@@ -24,8 +24,9 @@ def run_py(
     args: Sequence[str] = (),
     check: bool = True,
     timeout: float = 60,
+    executable: str | None = None,
 ) -> subprocess.CompletedProcess[str]:
-    """Run ``sys.executable -c code *args`` in a fresh process.
+    """Run ``sys.executable -c code *args`` (or ``executable``) in a fresh process.
 
     The child starts in an empty temporary directory and inherits the current
     environment (including the test's temporary HOME); entries of ``env``

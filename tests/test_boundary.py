@@ -219,10 +219,11 @@ def fake_version(tmp_path_factory: pytest.TempPathFactory) -> Callable[..., Any]
     )
     subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
 
-    def run(text: str, code: str = WARNINGS, **env: str) -> Any:
-        return run_json(code, env={"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env})
+    def run(text: str, code: str = WARNINGS, executable: str | None = None, **env: str) -> Any:
+        env = {"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env}
+        return run_json(code, env=env, executable=executable)
 
-    def interposed(executable=None):
+    def interposed(executable: str | None = None) -> bool:
         # When either the interpreter's own version text or the module saw it.
         version, caught = run(OTHER + ".0", executable=executable)
         return version == OTHER + ".0" or bool(caught)
@@ -238,17 +239,22 @@ def fake_version(tmp_path_factory: pytest.TempPathFactory) -> Callable[..., Any]
     return functools.partial(run, executable=launcher)
 
 
-def embedding_launcher(compiler, build):
+def embedding_launcher(compiler: str, build: Path) -> str | None:
     """This interpreter's main() linked against the shared libpython, with the
     running environment's site-packages on its path, or None."""
-    config = shutil.which(f"python{sysconfig.get_python_version()}-config",
-                          path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]))
+    config = shutil.which(
+        f"python{sysconfig.get_python_version()}-config",
+        path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]),
+    )
     if config is None:
         return None
-    flags = [subprocess.run([config, *options], capture_output=True, text=True).stdout.split()
-             for options in (["--cflags"], ["--embed", "--ldflags"])]
-    (build / "embed.c").write_text("#include <Python.h>\n"
-                                   "int main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n")
+    flags = [
+        subprocess.run([config, *options], capture_output=True, text=True).stdout.split()
+        for options in (["--cflags"], ["--embed", "--ldflags"])
+    ]
+    (build / "embed.c").write_text(
+        "#include <Python.h>\nint main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n"
+    )
     launcher = build / "python-shared"
     if subprocess.run([compiler, *flags[0], build / "embed.c", "-o", launcher, *flags[1]]).returncode != 0:
         return None

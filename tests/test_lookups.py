@@ -13,8 +13,8 @@ import types
 from typing import Any, Callable, ClassVar
 
 import pytest
-from _helpers import run_py
 
+from _helpers import run_py
 from tamsel.utils import _machine_utils as mu
 
 NAMES = ("expanduser", "join", "exists")
@@ -71,33 +71,36 @@ def module_getattr_hook(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     mp.setattr(mu, "os", plain_module("os2", path=path))
 
 
-def path_from_module_getattr(mp, log):
+def path_from_module_getattr(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     # Python code asks __getattr__ at each access of os.path; none changes a dict.
     path = plain_module("path2", **recorder(log))
 
-    def getattr_hook(name):
+    def getattr_hook(name: str) -> types.ModuleType:
         log.append(name)
         return path
+
     mp.setattr(mu, "os", plain_module("os2", __getattr__=getattr_hook))
 
 
 class Shadow:
     """A key that stands for "path" in a dict once switched on, which changes
     no dict."""
+
     on = False
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash("path")
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return Shadow.on and other == "path"
 
 
-def key_equality_changes(mp, log):
+def key_equality_changes(mp: pytest.MonkeyPatch, log: list[str]) -> None:
     stand_in = types.ModuleType("os2")
-    stand_in.__dict__[Shadow()] = plain_module("path2", **recorder(log))  # first in the probe order
-    stand_in.path = posixpath
-    mu.os = stand_in
+    # First in the probe order; a key that is not a str, on purpose.
+    stand_in.__dict__[Shadow()] = plain_module("path2", **recorder(log))  # type: ignore[index]
+    stand_in.__dict__["path"] = posixpath
+    mp.setattr(mu, "os", stand_in)
     mu.get_machine_id()
     mp.setattr(Shadow, "on", True)
 
@@ -145,7 +148,9 @@ CASES = {
     "class of os changed": (change_class_of_os, ["expanduser", "join", "exists"]),
     "class of os.path changed": (change_class_of_os_path, ["exists"]),
     "os.path from the module's __getattr__": (
-        path_from_module_getattr, ["path", "expanduser", "path", "join", "path", "exists"]),
+        path_from_module_getattr,
+        ["path", "expanduser", "path", "join", "path", "exists"],
+    ),
     "a key's equality changes": (key_equality_changes, ["expanduser", "join", "exists"]),
 }
 
@@ -172,7 +177,7 @@ def test_each_call_sees_the_current_binding(
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers come with 3.12")
-def test_every_dict_watcher_taken():
+def test_every_dict_watcher_taken() -> None:
     """With no watcher left for the module, it keeps nothing and every call
     still sees the current bindings."""
     run_py(f"""
