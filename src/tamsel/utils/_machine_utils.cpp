@@ -263,7 +263,7 @@ PyObject* g_open;
 int64_t g_owner_interpreter = -1;
 
 struct TextConstant {
-    PyObject* Constants::*slot;
+    PyObject* Constants::* slot;
     const char* text;
 };
 
@@ -405,10 +405,10 @@ void traceback_here(PyObject* function, int line) {
     Py_DECREF(frame);
 }
 
-#define FAIL(entry)                              \
-    do {                                         \
-        traceback_here((entry), __LINE__);       \
-        return nullptr;                          \
+#define FAIL(entry)                        \
+    do {                                   \
+        traceback_here((entry), __LINE__); \
+        return nullptr;                    \
     } while (0)
 
 // A builtin by name, as the interpreter resolves a name missing from globals.
@@ -470,7 +470,7 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
 // that moment finds. The interpreter's own caches of global and module
 // attribute loads work the same way.
 struct OsPathLookup {
-    PyObject* Constants::*name;  // the function's name
+    PyObject* Constants::* name;  // the function's name
     PyObject* os;                // borrowed, held by the namespace
     PyObject* path;              // borrowed, held by the dict of `os`
     PyObject* function;          // borrowed, held by the dict of `os.path`; null: nothing kept
@@ -610,7 +610,8 @@ PyObject* import_module(PyObject* name) {
 
 // `bool(o)`: 1, 0 or -1, with no call for the two booleans.
 int truth(PyObject* o) {
-    return o == Py_True ? 1 : o == Py_False ? 0 : PyObject_IsTrue(o);
+    return o == Py_True ? 1 : o == Py_False ? 0
+                                            : PyObject_IsTrue(o);
 }
 
 // `a == b` (or `!=`) with Python's semantics: 1, 0 or -1. Unlike
@@ -634,7 +635,7 @@ int compare(PyObject* a, PyObject* b, int op) {
 // which matters only without the GIL.)
 class TypeAttribute {
 public:
-    explicit constexpr TypeAttribute(PyObject* Constants::*name) noexcept : name_(name) {}
+    explicit constexpr TypeAttribute(PyObject* Constants::* name) noexcept : name_(name) {}
 
     PyObject* name() const noexcept { return C.*name_; }
 
@@ -674,7 +675,7 @@ private:
         return true;
     }
 
-    PyObject* Constants::*name_;
+    PyObject* Constants::* name_;
     PyTypeObject* type_ = nullptr;  // strong
     PyObject* attribute_ = nullptr;  // strong
 };
@@ -758,7 +759,9 @@ private:
 };
 
 // Outcome of a `with` block.
-enum WithOutcome { kWithFailed = -1, kWithSuppressed = 0, kWithCompleted = 1 };
+enum WithOutcome { kWithFailed = -1,
+                   kWithSuppressed = 0,
+                   kWithCompleted = 1 };
 
 // `with manager as entered: body(entered)`. The body returns 0, or -1 with an
 // exception set; that exception goes to `__exit__` with its type, value and
@@ -1378,7 +1381,7 @@ PyObject* native_function_reduce(PyObject* self, PyObject*) {
     return new_ref(qualname);
 }
 
-template <PyObject* NativeFunction::*Field>
+template <PyObject* NativeFunction::* Field>
 PyObject* native_function_get(PyObject* self, void*) {
     PyObject* value = reinterpret_cast<NativeFunction*>(self)->*Field;
     return new_ref(value != nullptr ? value : Py_None);
@@ -1520,7 +1523,7 @@ int create_texts() {
 }
 
 PyObject* tuple_of(PyObject* a, PyObject* b = nullptr, PyObject* c = nullptr, PyObject* d = nullptr) {
-    return b == nullptr ? PyTuple_Pack(1, a)
+    return b == nullptr   ? PyTuple_Pack(1, a)
            : c == nullptr ? PyTuple_Pack(2, a, b)
            : d == nullptr ? PyTuple_Pack(3, a, b, c)
                           : PyTuple_Pack(4, a, b, c, d);

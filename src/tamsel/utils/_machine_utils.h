@@ -155,7 +155,9 @@ private:
 //   refused ends with leave(where).
 class StackReserve {
 public:
-    enum Where { kRefused, kOwnStack, kForeignStack };
+    enum Where { kRefused,
+                 kOwnStack,
+                 kForeignStack };
 
     static Where enter() noexcept {
         const std::uintptr_t address = here();
@@ -208,7 +210,8 @@ private:
             // An eighth of the stack, at least 16 KiB and at most 256 KiB:
             // room for raising, unwinding and the handlers of the frames above.
             const std::uintptr_t eighth = (high - low) / 8;
-            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve
+                                                                                  : eighth;
             return address - low >= b.reserve ? kOwnStack : kRefused;
         }
         if (b.foreign_depth == 0 || address > b.foreign_top) {

@@ -398,8 +398,8 @@ inline PyObject* new_uninstantiable_type(PyType_Spec* spec) noexcept {
 // with its own GIL is refused by the import system before the slot runs), and
 // 3.13 whether it needs the GIL (yes: its process-wide state relies on it).
 #if PY_VERSION_HEX >= 0x030D0000
-#define TAMSEL_COMPAT_MODULE_SLOTS                                                   \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},          \
+#define TAMSEL_COMPAT_MODULE_SLOTS                                          \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED}, \
         {Py_mod_gil, Py_MOD_GIL_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define TAMSEL_COMPAT_MODULE_SLOTS \
