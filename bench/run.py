@@ -297,6 +297,16 @@ def parse_callgrind(path: str) -> dict[str, Any]:
     return p
 
 
+def build_marker(workdir: str) -> None:
+    """Compiles bench/_marker.c into workdir for this interpreter."""
+    import sysconfig
+
+    out = os.path.join(workdir, "_marker" + sysconfig.get_config_var("EXT_SUFFIX"))
+    cc = os.environ.get("CC") or shutil.which("cc") or "gcc"
+    include = "-I" + sysconfig.get_paths()["include"]
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", include, os.path.join(HERE, "_marker.c"), "-o", out], check=True)
+
+
 def callgrind(contender: str, mode: str, n: int, workdir: str) -> dict[str, Any]:
     """The profile of one child run, in a HOME of its own."""
     out = os.path.join(workdir, f"cg.{contender}.{mode}.{n}")
@@ -458,6 +468,7 @@ def run(quick: bool, home: str, timing: bool = True, json_path: str | None = Non
     print(f"\ncallgrind: per call, (I({n2}) - I({n1})) / {n2 - n1}, collected inside {MARKER} only")
     workdir = tempfile.mkdtemp(prefix="tamsel-bench-cg-")
     try:
+        build_marker(workdir)
         jobs = [
             (c, m, n) for m in ("cached", "regular", "fallback") for c in ("module", "pure-python") for n in (n1, n2)
         ]
