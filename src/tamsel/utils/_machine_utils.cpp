@@ -483,13 +483,12 @@ OsPathLookup g_expanduser{&Constants::attr_expanduser, nullptr, nullptr, nullptr
 OsPathLookup g_join{&Constants::attr_join, nullptr, nullptr, nullptr, {}, {}};
 OsPathLookup g_exists{&Constants::attr_exists, nullptr, nullptr, nullptr, {}, {}};
 
-// Whether `l` still holds what the lookups would find now. Each test is made
-// only once the ones before it show the object it reads to be alive.
+// Whether `l` still holds what the lookups would find now: the dicts are
+// unchanged (each kept alive by the one before it: the namespace holds `os`,
+// whose dict holds `os.path`) and both modules are still plain modules.
 bool still_found(const OsPathLookup& l) {
-    using tamsel::compat::dict_version;
-    return l.function != nullptr && dict_version(l.dicts[0]) == l.versions[0] &&
-           Py_TYPE(l.os) == &PyModule_Type && dict_version(l.dicts[1]) == l.versions[1] &&
-           Py_TYPE(l.path) == &PyModule_Type && dict_version(l.dicts[2]) == l.versions[2];
+    return l.function != nullptr && tamsel::compat::dicts_unchanged(l.dicts, l.versions) &&
+           Py_TYPE(l.os) == &PyModule_Type && Py_TYPE(l.path) == &PyModule_Type;
 }
 
 // `module.name` for a plain module when the name is in its dict: the value
@@ -589,6 +588,14 @@ PyObject* call_os_path(OsPathLookup& l, Args... args) {
     PyObject* stack[] = {nullptr, args...};
     Ref callable;
     if (still_found(l)) {
+        if (Py_IS_TYPE(l.function, &PyFunction_Type)) {
+            // A Python function needs no reference of ours while it runs: the
+            // interpreter takes what it uses from it (its code, globals and
+            // builtins; from 3.11 the function itself) into the new frame
+            // before running any of its code, and never reads it afterwards.
+            return PyObject_Vectorcall(l.function, stack + 1,
+                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }
         callable = Ref::borrow(l.function);
     } else {
         Ref path;

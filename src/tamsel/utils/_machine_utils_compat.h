@@ -10,6 +10,7 @@
 #include <frameobject.h>
 #include <opcode.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x03100000 || defined(PYPY_VERSION) || \
@@ -344,6 +345,18 @@ inline bool track_dict(PyObject* dict) noexcept {
 inline std::uint64_t dict_version(PyObject*) noexcept {
     return g_dict_events;
 }
+
+// Whether none of `dicts` has changed since their `versions` were read.
+template <std::size_t N>
+bool dicts_unchanged(PyObject* const (&)[N], const std::uint64_t (&versions)[N]) noexcept {
+    const std::uint64_t now = g_dict_events;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (versions[i] != now) {
+            return false;
+        }
+    }
+    return true;
+}
 #else
 inline void start_tracking_dicts() noexcept {}
 
@@ -353,6 +366,19 @@ inline bool track_dict(PyObject*) noexcept {
 
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// Whether none of `dicts` has changed since their `versions` were read. Each
+// dict is read only once the ones before it are found unchanged, so an earlier
+// dict may be what keeps a later one alive.
+template <std::size_t N>
+bool dicts_unchanged(PyObject* const (&dicts)[N], const std::uint64_t (&versions)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (dict_version(dicts[i]) != versions[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 #endif
 
