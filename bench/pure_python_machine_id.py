@@ -4,6 +4,8 @@ Same calls in the same order, same cache file, same catch-all handlers: the
 benchmark's yardstick for the native module. Not part of the package.
 """
 
+from __future__ import annotations
+
 import hashlib
 import platform
 import uuid
@@ -26,7 +28,7 @@ def get_machine_id() -> str:
         return fallback_id
 
 
-def _get_cached_machine_id():
+def _get_cached_machine_id() -> str:
     try:
         cache_dir = os.path.expanduser("~/.tamsel/cache")
         path = os.path.join(cache_dir, ".machine_id")
@@ -38,7 +40,7 @@ def _get_cached_machine_id():
     return ""
 
 
-def _save_machine_id(machine_id):
+def _save_machine_id(machine_id: str) -> None:
     try:
         cache_dir = os.path.expanduser("~/.tamsel/cache")
         os.makedirs(cache_dir, exist_ok=True)
@@ -48,7 +50,7 @@ def _save_machine_id(machine_id):
         pass
 
 
-def _get_stable_system_info():
+def _get_stable_system_info() -> list[str]:
     info = []
     info.append(str(uuid.getnode()))
     if platform.system() == "Windows":
@@ -60,7 +62,7 @@ def _get_stable_system_info():
     return info
 
 
-def _get_windows_info():
+def _get_windows_info() -> list[str]:
     try:
         import win32api
         import win32security  # noqa: F401
@@ -84,14 +86,12 @@ def _get_windows_info():
         return []
 
 
-def _get_macos_info():
-    info = []
+def _get_macos_info() -> list[str]:
+    info: list[str] = []
     try:
         import subprocess
 
-        result = subprocess.run(
-            ["system_profiler", "SPHardwareDataType"], capture_output=True, text=True
-        )
+        result = subprocess.run(["system_profiler", "SPHardwareDataType"], capture_output=True, text=True)
         for line in result.stdout.split("\n"):
             if "Hardware UUID" in line:
                 info.append(line.split(":")[1].strip())
@@ -102,8 +102,8 @@ def _get_macos_info():
     return info
 
 
-def _get_linux_info():
-    info = []
+def _get_linux_info() -> list[str]:
+    info: list[str] = []
     for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
         try:
             if os.path.exists(path):

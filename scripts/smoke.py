@@ -4,7 +4,7 @@ Run it with the interpreter of the environment under test, from outside the
 source tree:  python -I path/to/smoke.py
 It checks that the compiled module imports from the installed package, that
 get_machine_id() returns 64 lowercase hex characters, and that the type stub
-and the py.typed marker were installed beside it. HOME (USERPROFILE on
+and the package's py.typed marker were installed. HOME (USERPROFILE on
 Windows) points at a temporary directory, so the user's cache is not touched.
 """
 
@@ -22,11 +22,12 @@ try:
     from tamsel.utils._machine_utils import get_machine_id
 
     utils_dir = os.path.dirname(os.path.abspath(_machine_utils.__file__))
-    for name in ("_machine_utils.pyi", "py.typed"):
-        path = os.path.join(utils_dir, name)
+    package_dir = os.path.dirname(os.path.abspath(tamsel.__file__))
+    for path in (os.path.join(utils_dir, "_machine_utils.pyi"), os.path.join(package_dir, "py.typed")):
         assert os.path.isfile(path), f"{path} is missing"
     ident = get_machine_id()
-    assert isinstance(ident, str) and re.fullmatch(r"[0-9a-f]{64}", ident), repr(ident)
+    assert isinstance(ident, str), repr(ident)
+    assert re.fullmatch(r"[0-9a-f]{64}", ident), repr(ident)
     assert get_machine_id() == ident, "a second call gave another identifier"
     print(
         f"ok: tamsel {tamsel.__version__} on {sys.implementation.name} "

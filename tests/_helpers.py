@@ -3,25 +3,29 @@
 from __future__ import annotations
 
 import os
-import pwd
 import subprocess
 import sys
 import tempfile
-from typing import Mapping, Optional, Sequence
+from collections.abc import Mapping, Sequence
 
 # The account's real home directory, which no test may touch.
-REAL_HOME = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
+if sys.platform == "win32":  # the profile directory; conftest replaces USERPROFILE, not these
+    REAL_HOME = os.path.realpath(os.environ.get("HOMEDRIVE", "") + os.environ.get("HOMEPATH", ""))
+else:
+    import pwd
+
+    REAL_HOME = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
 
 
 def run_py(
     code: str,
     *,
-    env: Optional[Mapping[str, Optional[str]]] = None,
+    env: Mapping[str, str | None] | None = None,
     args: Sequence[str] = (),
     check: bool = True,
     timeout: float = 60,
-    executable: Optional[str] = None,
-) -> subprocess.CompletedProcess:
+    executable: str | None = None,
+) -> subprocess.CompletedProcess[str]:
     """Run ``sys.executable -c code *args`` (or ``executable``) in a fresh process.
 
     The child starts in an empty temporary directory and inherits the current
@@ -36,23 +40,18 @@ def run_py(
             child_env[key] = value
     home = child_env.get("HOME")
     if not home or os.path.realpath(home) == REAL_HOME:
-        raise AssertionError(
-            f"refusing to run a child process with HOME={home!r}: "
-            "tests must use a temporary HOME"
-        )
+        raise AssertionError(f"refusing to run a child process with HOME={home!r}: tests must use a temporary HOME")
     with tempfile.TemporaryDirectory(prefix="tamsel-cwd-") as cwd:
         proc = subprocess.run(
             [executable or sys.executable, "-c", code, *args],
             cwd=cwd,
             env=child_env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+            capture_output=True,
             text=True,
             timeout=timeout,
         )
     if check:
         assert proc.returncode == 0, (
-            f"child exited with {proc.returncode}\n"
-            f"--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+            f"child exited with {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
         )
     return proc

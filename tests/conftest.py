@@ -1,12 +1,16 @@
 """Test isolation: every test runs with a temporary HOME, never the real one."""
 
+from __future__ import annotations
+
 import atexit
 import importlib.machinery
 import importlib.metadata
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
+from typing import Callable
 
 # Before anything else is imported: a temporary HOME for the whole session,
 # inherited by every subprocess a test starts.
@@ -33,7 +37,7 @@ _EXISTED_BEFORE = {d: d.exists() for d in _REAL_STATE_DIRS}
 
 
 @pytest.fixture(autouse=True)
-def _fresh_home(tmp_path, monkeypatch):
+def _fresh_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     home = tmp_path / "home"
     home.mkdir()
     monkeypatch.setenv("HOME", str(home))
@@ -41,7 +45,7 @@ def _fresh_home(tmp_path, monkeypatch):
     return home
 
 
-def _installed_module_problem():
+def _installed_module_problem() -> str | None:
     """What is wrong with the tamsel the tests would import, or None.
 
     The tests run against an installed distribution, built or editable. They
@@ -51,8 +55,10 @@ def _installed_module_problem():
     shadows it).
     """
     env = f"this environment ({sys.prefix})"
-    how = ("install the project into it (bash scripts/dev.sh test does, or "
-           "pip install . / pip install -e .) and run its pytest")
+    how = (
+        "install the project into it (bash scripts/dev.sh test does, or "
+        "pip install . / pip install -e .) and run its pytest"
+    )
     try:
         import tamsel
     except ImportError as exc:
@@ -61,34 +67,37 @@ def _installed_module_problem():
     try:
         dist = importlib.metadata.distribution("tamsel")
     except importlib.metadata.PackageNotFoundError:
-        return (f"tamsel is imported from {where}, but no tamsel distribution is "
-                f"installed in {env}; {how}")
+        return f"tamsel is imported from {where}, but no tamsel distribution is installed in {env}; {how}"
     try:
         import tamsel.utils._machine_utils as mod
     except ImportError as exc:
         if where == SOURCE_PACKAGE:
-            return (f"tamsel.utils._machine_utils cannot be imported ({exc}): the source "
-                    f"tree's {where}, which holds no compiled module, comes first on sys.path "
-                    f"(PYTHONPATH or the current directory) and hides the installed tamsel "
-                    f"{dist.version}")
-        return (f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); "
-                f"reinstall the project into {env}")
+            return (
+                f"tamsel.utils._machine_utils cannot be imported ({exc}): the source "
+                f"tree's {where}, which holds no compiled module, comes first on sys.path "
+                f"(PYTHONPATH or the current directory) and hides the installed tamsel "
+                f"{dist.version}"
+            )
+        return f"tamsel.utils._machine_utils cannot be imported from {where} ({exc}); reinstall the project into {env}"
     built = {
-        Path(dist.locate_file(f)).resolve()
+        Path(str(dist.locate_file(f))).resolve()
         for f in dist.files or ()
-        if f.parts[:2] == ("tamsel", "utils") and f.name.startswith("_machine_utils.")
+        if f.parts[:2] == ("tamsel", "utils")
+        and f.name.startswith("_machine_utils.")
         and f.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
     }
     loaded = Path(mod.__file__).resolve()
     if built and loaded not in built:
-        return (f"tamsel.utils._machine_utils is imported from {loaded}, not from the "
-                f"installed tamsel {dist.version} ({', '.join(map(str, sorted(built)))}): "
-                "something earlier on sys.path (PYTHONPATH or the current directory) "
-                "hides the installed package")
+        return (
+            f"tamsel.utils._machine_utils is imported from {loaded}, not from the "
+            f"installed tamsel {dist.version} ({', '.join(map(str, sorted(built)))}): "
+            "something earlier on sys.path (PYTHONPATH or the current directory) "
+            "hides the installed package"
+        )
     return None
 
 
-def pytest_sessionstart(session):
+def pytest_sessionstart(session: pytest.Session) -> None:
     """Stop before collection if the tests would exercise the source tree."""
     problem = _installed_module_problem()
     if problem:
@@ -96,12 +105,12 @@ def pytest_sessionstart(session):
 
 
 @pytest.fixture
-def run_py():
+def run_py() -> Callable[..., subprocess.CompletedProcess[str]]:
     """The helper from tests/_helpers.py, for tests that prefer a fixture."""
     return _run_py
 
 
-def pytest_sessionfinish(session, exitstatus):
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int | pytest.ExitCode) -> None:
     created = [d for d in _REAL_STATE_DIRS if d.exists() and not _EXISTED_BEFORE[d]]
     if created:
         msg = "tests created state in the real home directory: " + ", ".join(map(str, created))

@@ -1,5 +1,7 @@
 """The identifier cache file ~/.tamsel/cache/.machine_id."""
 
+from __future__ import annotations
+
 import codecs
 import gc
 import hashlib
@@ -7,6 +9,8 @@ import json
 import locale
 import os
 import sys
+from pathlib import Path
+from typing import Callable, NoReturn
 
 import pytest
 
@@ -25,17 +29,17 @@ class Fake:
 
     calls = 0
 
-    def getnode(self):
+    def getnode(self) -> int:
         self.calls += 1
         return NODE
 
-    def system(self):
+    def system(self) -> NoReturn:
         self.calls += 1
         raise RuntimeError
 
 
 @pytest.fixture
-def fake(monkeypatch):
+def fake(monkeypatch: pytest.MonkeyPatch) -> Fake:
     f = Fake()
     monkeypatch.setattr(mu, "uuid", f)
     monkeypatch.setattr(mu, "platform", f)
@@ -43,20 +47,20 @@ def fake(monkeypatch):
 
 
 @pytest.fixture
-def home(_fresh_home):
+def home(_fresh_home: Path) -> Path:
     return _fresh_home
 
 
-def cache_file(home):
+def cache_file(home: Path) -> Path:
     return home / ".tamsel" / "cache" / ".machine_id"
 
 
-def put(home, data):
+def put(home: Path, data: bytes) -> None:
     cache_file(home).parent.mkdir(parents=True, exist_ok=True)
     cache_file(home).write_bytes(data)
 
 
-STATES = {
+STATES: dict[str, Callable[[Path], object]] = {
     "stored": lambda h: put(h, b"  abc\n"),
     "absent": lambda h: cache_file(h).unlink(missing_ok=True),
     "directory in place": lambda h: cache_file(h).mkdir(parents=True, exist_ok=True),
@@ -65,17 +69,22 @@ STATES = {
 }
 
 
-@pytest.mark.parametrize("content, result", [
-    (None, DERIVED),
-    ("", DERIVED),
-    (" \n\t \r\n", DERIVED),
-    pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
-    ("  abc\n", "abc"),
-    ("two\nlines\n", "two\nlines"),
-    pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
-    (DERIVED[:7], DERIVED[:7]),
-])
-def test_stored_text(home, fake, monkeypatch, content, result):
+@pytest.mark.parametrize(
+    ("content", "result"),
+    [
+        (None, DERIVED),
+        ("", DERIVED),
+        (" \n\t \r\n", DERIVED),
+        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
+        ("  abc\n", "abc"),
+        ("two\nlines\n", "two\nlines"),
+        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
+        (DERIVED[:7], DERIVED[:7]),
+    ],
+)
+def test_stored_text(
+    home: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch, content: str | bytes | None, result: str
+) -> None:
     data = content.encode(ENCODING) if isinstance(content, str) else content
     if data is not None:
         put(home, data)
@@ -89,9 +98,9 @@ def test_stored_text(home, fake, monkeypatch, content, result):
 
 
 @pytest.mark.parametrize("state", ["directory in place", "state dir is a file"])
-def test_unwritable_cache_derives_on_every_call(home, fake, state):
+def test_unwritable_cache_derives_on_every_call(home: Path, fake: Fake, state: str) -> None:
     STATES[state](home)
-    probes = []
+    probes: list[int] = []
     for _ in range(3):
         assert mu.get_machine_id() == DERIVED
         probes.append(fake.calls)
@@ -99,11 +108,11 @@ def test_unwritable_cache_derives_on_every_call(home, fake, state):
     assert not cache_file(home).is_file()
 
 
-def test_reader_and_writer_follow_home(tmp_path, fake, monkeypatch):
+def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch) -> None:
     a, b = tmp_path / "a", tmp_path / "b"
     put(a, b"id-of-a")
     b.mkdir()
-    probed = []
+    probed: list[bool] = []
     for home, expected in [(a, "id-of-a"), (b, DERIVED), (a, "id-of-a"), (b, DERIVED)]:
         monkeypatch.setenv("HOME", str(home))
         before = fake.calls
@@ -115,8 +124,8 @@ def test_reader_and_writer_follow_home(tmp_path, fake, monkeypatch):
 
 
 @pytest.mark.parametrize("state", STATES)
-def test_no_leak(home, fake, state):
-    def run(n):
+def test_no_leak(home: Path, fake: Fake, state: str) -> None:
+    def run(n: int) -> None:
         for _ in range(n):
             STATES[state](home)
             mu.get_machine_id()
@@ -131,7 +140,7 @@ def test_no_leak(home, fake, state):
 
 # A fresh process that records every use of the `open` the module takes at
 # import, of the file objects it returns, and of os.makedirs.
-RECORDER = r'''
+RECORDER = r"""
 import builtins, json, os
 real_open, log, fail_read = builtins.open, [], False
 class ReadBoom(Exception): pass
@@ -168,35 +177,52 @@ class Fake:
     def getnode(self): return NODE
     def system(self): raise RuntimeError
 mu.os = RecordingOs()
-'''.replace("NODE", str(NODE))
+""".replace("NODE", str(NODE))
 
 
-def test_context_manager_protocol():
-    out = json.loads(run_py(RECORDER + r'''
+def test_context_manager_protocol() -> None:
+    out = json.loads(
+        run_py(
+            RECORDER
+            + r"""
 mu.uuid = mu.platform = Fake()
 out = []
 for fail_read in (False, False, True):
     log.clear()
     out.append([mu.get_machine_id(), list(log)])
 print(json.dumps(out))
-''').stdout)
+"""
+        ).stdout
+    )
     cache_dir = os.path.expanduser("~/.tamsel/cache")
     path = os.path.join(cache_dir, ".machine_id")
-    store = [["makedirs", [cache_dir], "{'exist_ok': True}"], ["open", [path, "w"], "{}"],
-             ["enter", 0], ["write", [DERIVED]], ["exit", [None] * 3, True]]
+    store = [
+        ["makedirs", [cache_dir], "{'exist_ok': True}"],
+        ["open", [path, "w"], "{}"],
+        ["enter", 0],
+        ["write", [DERIVED]],
+        ["exit", [None] * 3, True],
+    ]
     read = [["open", [path, "r"], "{}"], ["enter", 0], ["read", []]]
     assert out == [
         [DERIVED, store],
-        [DERIVED, read + [["exit", [None] * 3, True]]],
-        [DERIVED, read + [["exit", ["ReadBoom", "ReadBoom", "traceback"], True]] + store],
+        [DERIVED, [*read, ["exit", [None] * 3, True]]],
+        [DERIVED, [*read, ["exit", ["ReadBoom", "ReadBoom", "traceback"], True], *store]],
     ]
 
 
-def test_second_process_reads_the_stored_id_and_nothing_else(home, fake):
+def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, fake: Fake) -> None:
     assert mu.get_machine_id() == DERIVED
-    out = json.loads(run_py(RECORDER + r'''
+    out = json.loads(
+        run_py(
+            RECORDER
+            + r"""
 mu.uuid = mu.platform = None
 print(json.dumps([mu.get_machine_id(), log]))
-''').stdout)
-    assert out == [DERIVED, [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0],
-                             ["read", []], ["exit", [None] * 3, True]]]
+"""
+        ).stdout
+    )
+    assert out == [
+        DERIVED,
+        [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0], ["read", []], ["exit", [None] * 3, True]],
+    ]

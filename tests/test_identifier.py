@@ -1,5 +1,7 @@
 """Deriving the identifier: dispatch, fallback, name lookup, exception state."""
 
+from __future__ import annotations
+
 import builtins
 import gc
 import hashlib
@@ -7,8 +9,10 @@ import os
 import subprocess
 import sys
 import traceback
+from collections.abc import Iterator
 from pathlib import Path
 from types import SimpleNamespace as NS
+from typing import Any, Callable, NoReturn
 
 import pytest
 
@@ -20,17 +24,18 @@ NODE = 123
 PROBES = ("windows", "darwin", "linux")
 
 
-def sha(text):
+def sha(text: str) -> str:
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def cache_file():
+def cache_file() -> Path:
     return Path.home() / ".tamsel" / "cache" / ".machine_id"
 
 
-def raising(cls, *args):
-    def fail():
+def raising(cls: type[BaseException], *args: object) -> Callable[[], NoReturn]:
+    def fail() -> NoReturn:
         raise cls(*args)  # a fresh instance each time
+
     return fail
 
 
@@ -38,9 +43,12 @@ class Fakes:
     """Stand-ins for what the module uses, recording the calls in `calls`. The
     Linux machine files look absent, so there the node piece is the only item."""
 
-    def __init__(self, monkeypatch):
-        self.calls, self.profiler, self.bios = [], "", []
-        self.getnode, self.system = (lambda: NODE), (lambda: "Linux")
+    def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        self.calls: list[str] = []
+        self.profiler = ""
+        self.bios: list[Any] = []
+        self.getnode: Callable[[], object] = lambda: NODE
+        self.system: Callable[[], object] = lambda: "Linux"
         record = self._record
         path = NS(expanduser=os.path.expanduser, join=os.path.join, exists=self._exists)
         monkeypatch.setattr(mu, "os", NS(path=path, makedirs=os.makedirs))
@@ -52,34 +60,43 @@ class Fakes:
         monkeypatch.setitem(sys.modules, "win32security", NS())
         monkeypatch.setitem(sys.modules, "wmi", NS(WMI=lambda: NS(Win32_BIOS=lambda: self.bios)))
 
-    def _record(self, what, result):
+    def _record(self, what: str, result: Callable[[], Any]) -> Any:
         self.calls.append(what)
         return result()
 
-    def _exists(self, path):
+    def _exists(self, path: str) -> bool:
         if path.startswith(("/etc/", "/var/", "/sys/")):
             return self._record("linux", lambda: False) if path == "/etc/machine-id" else False
         return os.path.exists(path)
 
 
 @pytest.fixture
-def fakes(monkeypatch):
+def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
     return Fakes(monkeypatch)
 
 
 @pytest.fixture
-def no_cache():
+def no_cache() -> None:
     (Path.home() / ".tamsel").write_text("")  # a file where the cache directory belongs
 
 
-@pytest.mark.parametrize("system, node, items, probe", [
-    ("Windows", NODE, ["4242"], "windows"), ("Darwin", NODE, ["D7"], "darwin"),
-    ("Linux", NODE, [], "linux"), ("windows", NODE, [], "linux"), ("Darwin ", NODE, [], "linux"),
-    ("FreeBSD", NODE, [], "linux"), ("", NODE, [], "linux"),
-    ("Darwin", "x", ["ab", "c"], "darwin"), ("Darwin", "x", ["a", "bc"], "darwin"),
-    ("Darwin", 7, ["é€", "𝄞 ü"], "darwin"), ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
-])
-def test_regular_identifier(fakes, system, node, items, probe):
+@pytest.mark.parametrize(
+    ("system", "node", "items", "probe"),
+    [
+        ("Windows", NODE, ["4242"], "windows"),
+        ("Darwin", NODE, ["D7"], "darwin"),
+        ("Linux", NODE, [], "linux"),
+        ("windows", NODE, [], "linux"),
+        ("Darwin ", NODE, [], "linux"),
+        ("FreeBSD", NODE, [], "linux"),
+        ("", NODE, [], "linux"),
+        ("Darwin", "x", ["ab", "c"], "darwin"),
+        ("Darwin", "x", ["a", "bc"], "darwin"),
+        ("Darwin", 7, ["é€", "𝄞 ü"], "darwin"),
+        ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
+    ],
+)
+def test_regular_identifier(fakes: Fakes, system: str, node: object, items: list[str], probe: str) -> None:
     fakes.system, fakes.getnode = (lambda: system), (lambda: node)
     fakes.profiler = "\n".join(f"Serial Number: {item}" for item in items)
     result = mu.get_machine_id()
@@ -89,31 +106,30 @@ def test_regular_identifier(fakes, system, node, items, probe):
     assert fakes.calls.count("getnode") == 1
 
 
-def sha256_fails_once(fakes, monkeypatch):
+def sha256_fails_once(fakes: Fakes, monkeypatch: pytest.MonkeyPatch) -> None:
     failures = [ValueError("first hash")]
 
-    def sha256(data):
+    def sha256(data: bytes) -> hashlib._Hash:
         if failures:
             raise failures.pop()
         return hashlib.sha256(data)
+
     monkeypatch.setattr(mu, "hashlib", NS(sha256=sha256))
 
 
-FALLBACKS = {
+FALLBACKS: dict[str, Callable[[Fakes, pytest.MonkeyPatch], None]] = {
     "system raises": lambda f, mp: setattr(f, "system", raising(RuntimeError, "probe")),
     "KeyboardInterrupt": lambda f, mp: setattr(f, "system", raising(KeyboardInterrupt)),
     "SystemExit": lambda f, mp: setattr(f, "system", raising(SystemExit, 3)),
     "platform missing": lambda f, mp: mp.delattr(mu, "platform"),
-    "lone surrogate": lambda f, mp: f.__dict__.update(system=lambda: "Darwin",
-                                                      profiler="Serial Number: a\ud800b"),
-    "non-text item": lambda f, mp: f.__dict__.update(system=lambda: "Windows",
-                                                     bios=[NS(SerialNumber=5)]),
+    "lone surrogate": lambda f, mp: f.__dict__.update(system=lambda: "Darwin", profiler="Serial Number: a\ud800b"),
+    "non-text item": lambda f, mp: f.__dict__.update(system=lambda: "Windows", bios=[NS(SerialNumber=5)]),
     "sha256 fails once": sha256_fails_once,
 }
 
 
 @pytest.mark.parametrize("case", FALLBACKS)
-def test_fallback_identifier(fakes, monkeypatch, case):
+def test_fallback_identifier(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     FALLBACKS[case](fakes, monkeypatch)
     try:
         result = mu.get_machine_id()
@@ -124,22 +140,32 @@ def test_fallback_identifier(fakes, monkeypatch, case):
     assert sys.exc_info() == (None, None, None)
 
 
-def module_entries(exc):
+def module_entries(exc: BaseException) -> list[tuple[str, str]]:
     tb = traceback.extract_tb(exc.__traceback__)
     return [(e.name, e.filename) for e in tb if e.name.startswith(NAME)]
 
 
-@pytest.mark.parametrize("missing, raised, discarded", [
-    (None, (OSError, "getnode 2"), (OSError, "getnode 1")),
-    ("uuid", (NameError, "name 'uuid' is not defined"), (NameError, "name 'uuid' is not defined")),
-    ("platform", (OSError, "getnode 2"), (NameError, "name 'platform' is not defined")),
-])
-def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded):
-    def getnode():
+@pytest.mark.parametrize(
+    ("missing", "raised", "discarded"),
+    [
+        (None, (OSError, "getnode 2"), (OSError, "getnode 1")),
+        ("uuid", (NameError, "name 'uuid' is not defined"), (NameError, "name 'uuid' is not defined")),
+        ("platform", (OSError, "getnode 2"), (NameError, "name 'platform' is not defined")),
+    ],
+)
+def test_failing_fallback_raises(
+    fakes: Fakes,
+    monkeypatch: pytest.MonkeyPatch,
+    missing: str | None,
+    raised: tuple[type[Exception], str],
+    discarded: tuple[type[Exception], str],
+) -> None:
+    def getnode() -> int:
         number = fakes.calls.count("getnode")
         if missing == "platform" and number == 1:
             return NODE
         raise OSError(f"getnode {number}")
+
     fakes.getnode = getnode
     if missing:
         monkeypatch.delattr(mu, missing)
@@ -147,27 +173,28 @@ def test_failing_fallback_raises(fakes, monkeypatch, missing, raised, discarded)
         mu.get_machine_id()
     exc, context = info.value, info.value.__context__
     assert (str(exc), type(context), str(context)) == (raised[1], *discarded)
+    assert context is not None
     # Innermost last: the discarded failure came from inside the dispatch.
     assert module_entries(exc) == [(NAME + ".get_machine_id", SOURCE)]
-    assert module_entries(context) == [(NAME + ".get_machine_id", SOURCE),
-                                       (NAME + "._get_stable_system_info", SOURCE)]
+    assert module_entries(context) == [(NAME + ".get_machine_id", SOURCE), (NAME + "._get_stable_system_info", SOURCE)]
     assert not (Path.home() / ".tamsel").exists()
 
 
 @pytest.mark.parametrize("name", ["hashlib", "platform", "uuid", "os"])
-def test_names_found_among_builtins(fakes, monkeypatch, name):
+def test_names_found_among_builtins(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     monkeypatch.setattr(builtins, name, getattr(mu, name), raising=False)
     monkeypatch.delattr(mu, name)
     assert mu.get_machine_id() == sha(str(NODE))
     assert fakes.calls == ["getnode", "system", "system", "linux"]
 
 
-def test_open_is_fixed_at_import(monkeypatch):
-    opened = []
+def test_open_is_fixed_at_import(monkeypatch: pytest.MonkeyPatch) -> None:
+    opened: list[tuple[object, ...]] = []
 
-    def fake_open(*args, **kwargs):
+    def fake_open(*args: object, **kwargs: object) -> NoReturn:
         opened.append(args)
         raise OSError("not this open")
+
     monkeypatch.setattr(builtins, "open", fake_open)
     monkeypatch.setattr(mu, "open", fake_open, raising=False)
     first = mu.get_machine_id()
@@ -176,14 +203,14 @@ def test_open_is_fixed_at_import(monkeypatch):
     assert (stored, mu.get_machine_id(), opened) == (first, "abc", [])
 
 
-PATHS = {
+PATHS: dict[str, Callable[[Fakes], None]] = {
     "regular": lambda fakes: None,
     "fallback": lambda fakes: setattr(fakes, "system", raising(RuntimeError, "probe")),
     "raise": lambda fakes: setattr(fakes, "getnode", raising(OSError, "node")),
 }
 
 
-def call_module():
+def call_module() -> None:
     try:
         mu.get_machine_id()
     except OSError:
@@ -192,14 +219,15 @@ def call_module():
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("where", ["plain", "except", "generator"])
-def test_handled_exception_state_is_restored(fakes, no_cache, path, where):
+def test_handled_exception_state_is_restored(fakes: Fakes, no_cache: None, path: str, where: str) -> None:
     PATHS[path](fakes)
 
-    def generator():
+    def generator() -> Iterator[Any]:
         before = sys.exc_info()
         call_module()
         yield before, sys.exc_info()
         yield sys.exc_info()
+
     gen = generator()
     try:
         raise ValueError("outer")
@@ -218,16 +246,17 @@ def test_handled_exception_state_is_restored(fakes, no_cache, path, where):
 
 
 @pytest.mark.parametrize("path", ["regular", "fallback"])
-def test_no_leak_per_call(monkeypatch, no_cache, path):
+def test_no_leak_per_call(monkeypatch: pytest.MonkeyPatch, no_cache: None, path: str) -> None:
     if path == "fallback":
         monkeypatch.setattr(mu, "platform", NS(system=raising(RuntimeError, "probe")))
 
-    def growth(calls):
+    def growth(calls: int) -> int:
         gc.collect()
         before = sys.getallocatedblocks()
         for _ in range(calls):
             mu.get_machine_id()
         gc.collect()
         return sys.getallocatedblocks() - before
+
     growth(300)
     assert growth(3000) < 150

@@ -1,10 +1,13 @@
 """What the identifier is made of on Linux: the machine-id and DMI files."""
 
+from __future__ import annotations
+
 import hashlib
 import json
 import os
 import platform
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -20,7 +23,7 @@ DIR, BAD = "<directory>", b"\xff\xfe\x80"  # BAD: not UTF-8
 # A fresh process whose module reads fixture files in place of the four
 # sources: `open` is replaced before the import (the module takes it once),
 # and os.path.exists answers for the four paths from the fixture table.
-CHILD = r'''
+CHILD = r"""
 import builtins, json, os, sys, uuid
 FILES, real_open, opened = json.loads(sys.argv[1]), builtins.open, []
 def fixture_open(file, *args, **kwargs):
@@ -41,7 +44,7 @@ class Linux:
     def system(self): return "Linux"
 mu.os, mu.platform = FixtureOs(), Linux()
 print(json.dumps({"id": mu.get_machine_id(), "node": uuid.getnode(), "opened": opened}))
-'''
+"""
 
 # (machine-id, dbus machine-id, product_uuid, board_serial contents; None:
 # absent), the items expected after the node piece, the sources opened (MDUS).
@@ -58,23 +61,24 @@ CASES = {
     "uuid placeholder skipped": ((None, None, " 0000000000\n", "s"), ["s"], "US"),
     "uuid blank skipped": ((None, None, " \t\n", "s"), ["s"], "US"),
     "eleven zeros kept": ((None, None, "00000000000", "0000000000\n"), ["00000000000"], "US"),
-    "zero uuid with hyphens kept": ((None, None, "00000000-0000-0000-0000-000000000000", None),
-                                    ["00000000-0000-0000-0000-000000000000"], "U"),
-    "placeholder in machine-ids kept": (("0000000000", "0000000000\n", None, None),
-                                        [PLACEHOLDER, PLACEHOLDER], "MD"),
-    "inner whitespace and case kept": (("  A b\tC \n", "x\ny\n", " Ab \n", None),
-                                       ["A b\tC", "x\ny", "Ab"], "MDU"),
+    "zero uuid with hyphens kept": (
+        (None, None, "00000000-0000-0000-0000-000000000000", None),
+        ["00000000-0000-0000-0000-000000000000"],
+        "U",
+    ),
+    "placeholder in machine-ids kept": (("0000000000", "0000000000\n", None, None), [PLACEHOLDER, PLACEHOLDER], "MD"),
+    "inner whitespace and case kept": (("  A b\tC \n", "x\ny\n", " Ab \n", None), ["A b\tC", "x\ny", "Ab"], "MDU"),
     "non-ASCII hashed as UTF-8": ((None, None, None, "Séri€\n"), ["Séri€"], "S"),
     "none exists: the fallback digest": ((None, None, None, None), [], ""),
 }
 
 
-def digest(pieces):
+def digest(pieces: list[str]) -> str:
     return hashlib.sha256("".join(pieces).encode("utf-8")).hexdigest()
 
 
-@pytest.mark.parametrize("contents, items, opened", CASES.values(), ids=CASES.keys())
-def test_linux_sources(tmp_path, contents, items, opened):
+@pytest.mark.parametrize(("contents", "items", "opened"), CASES.values(), ids=CASES.keys())
+def test_linux_sources(tmp_path: Path, contents: tuple[str | bytes | None, ...], items: list[str], opened: str) -> None:
     files = {}
     for i, (path, content) in enumerate(zip(PATHS, contents)):
         fixture = tmp_path / f"source{i}"
@@ -84,15 +88,14 @@ def test_linux_sources(tmp_path, contents, items, opened):
             fixture.write_bytes(content if isinstance(content, bytes) else content.encode())
         files[path] = None if content is None else str(fixture)
     out = json.loads(run_py(CHILD, args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
-    assert out["id"] == digest([str(out["node"])] + items)
+    assert out["id"] == digest([str(out["node"]), *items])
     assert out["opened"] == [PATHS["MDUS".index(c)] for c in opened]
 
 
 @pytest.mark.skipif(platform.system() in ("Windows", "Darwin"), reason="Linux sources only")
-def test_this_machine():
+def test_this_machine() -> None:
     items = []
-    for paths, unwanted, ends_group in ((MACHINE_ID_PATHS, {""}, False),
-                                        (DMI_PATHS, {"", PLACEHOLDER}, True)):
+    for paths, unwanted, ends_group in ((MACHINE_ID_PATHS, {""}, False), (DMI_PATHS, {"", PLACEHOLDER}, True)):
         for path in paths:
             try:
                 if os.path.exists(path):
@@ -103,4 +106,4 @@ def test_this_machine():
             except (OSError, UnicodeDecodeError):
                 if ends_group:
                     break
-    assert mu.get_machine_id() == digest([str(uuid.getnode())] + items)
+    assert mu.get_machine_id() == digest([str(uuid.getnode()), *items])

@@ -1,38 +1,42 @@
 """The macOS and Windows hardware probes, driven through fakes of the system
 packages, with the platform name and the node address faked in the module."""
 
+from __future__ import annotations
+
 import gc
 import hashlib
 import itertools
 import sys
 import types
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, Callable
 
 import pytest
 
 from _helpers import run_py
-
 from tamsel.utils import _machine_utils as mod
 
 NODE = 123
 PROFILER_ARGV = ["system_profiler", "SPHardwareDataType"]
 
 
-def expected_id(pieces):
+def expected_id(pieces: list[str]) -> str:
     return hashlib.sha256((str(NODE) + "".join(pieces)).encode()).hexdigest()
 
 
 @pytest.fixture(autouse=True)
-def no_cache(_fresh_home, monkeypatch):
+def no_cache(_fresh_home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     # ~/.tamsel as a file: nothing is ever stored, so every call probes.
     (_fresh_home / ".tamsel").write_text("")
     monkeypatch.setattr(mod, "uuid", types.SimpleNamespace(getnode=lambda: NODE))
 
 
-def on_system(monkeypatch, name):
+def on_system(monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     monkeypatch.setattr(mod, "platform", types.SimpleNamespace(system=lambda: name))
 
 
-def machine_id_in_handler():
+def machine_id_in_handler() -> str:
     """get_machine_id() called while the caller handles an exception of its own."""
     try:
         raise LookupError("the caller's own")
@@ -44,7 +48,7 @@ def machine_id_in_handler():
     return result
 
 
-def give(value):
+def give(value: Any) -> Any:
     """`value`, or raise it when it is an exception."""
     if isinstance(value, BaseException):
         # From 3.12 a raised instance keeps adding to its own traceback; a
@@ -56,23 +60,24 @@ def give(value):
 # --------------------------------------------------------------------- macOS
 
 
-def fake_profiler(monkeypatch, *outcomes):
+def fake_profiler(monkeypatch: pytest.MonkeyPatch, *outcomes: object) -> list[Any]:
     """A subprocess module whose run() gives the outcomes in turn as stdout."""
-    calls, outcomes = [], itertools.cycle(outcomes)
+    calls: list[Any] = []
+    in_turn = itertools.cycle(outcomes)
 
-    def run(*args, **kwargs):
+    def run(*args: Any, **kwargs: Any) -> types.SimpleNamespace:
         # Recorded and checked by the test: an assertion here would be absorbed.
         calls.append(([type(a) for a in args], [list(a) for a in args], list(kwargs.items())))
         if args and type(args[0]) is list:
             args[0].clear()  # a list shared between calls would show up next time
-        return types.SimpleNamespace(stdout=give(next(outcomes)), stderr="", returncode=1)
+        return types.SimpleNamespace(stdout=give(next(in_turn)), stderr="", returncode=1)
 
     monkeypatch.setitem(sys.modules, "subprocess", types.SimpleNamespace(run=run))
     return calls
 
 
 class InterruptedOutput:
-    def split(self, separator):
+    def split(self, separator: str) -> Iterator[str]:
         assert separator == "\n"  # otherwise nothing is collected
         yield "Hardware UUID: U-1"
         raise KeyboardInterrupt
@@ -80,8 +85,7 @@ class InterruptedOutput:
 
 MAC_CASES = {
     "uuid": ("      Hardware UUID: 1234-ABCD", ["1234-ABCD"]),
-    "output order": ("Model: M\n Serial Number (system): C02\n Hardware UUID: U-1\n",
-                     ["C02", "U-1"]),
+    "output order": ("Model: M\n Serial Number (system): C02\n Hardware UUID: U-1\n", ["C02", "U-1"]),
     "second colon": ("Hardware UUID: AB:CD", ["AB"]),
     "empty value": ("Serial Number (system):", [""]),
     "no colon stops": ("Serial Number: S1\nHardware UUID\nSerial Number: S2", ["S1"]),
@@ -97,8 +101,8 @@ MAC_CASES = {
 }
 
 
-@pytest.mark.parametrize("outcome, pieces", MAC_CASES.values(), ids=MAC_CASES.keys())
-def test_macos_probe(monkeypatch, outcome, pieces):
+@pytest.mark.parametrize(("outcome", "pieces"), MAC_CASES.values(), ids=MAC_CASES.keys())
+def test_macos_probe(monkeypatch: pytest.MonkeyPatch, outcome: object, pieces: list[str]) -> None:
     on_system(monkeypatch, "Darwin")
     calls = fake_profiler(monkeypatch, outcome)
     assert machine_id_in_handler() == expected_id(pieces)
@@ -108,7 +112,7 @@ def test_macos_probe(monkeypatch, outcome, pieces):
     assert all(value is True for _, _, kwargs in calls for _, value in kwargs)
 
 
-def test_macos_without_subprocess(monkeypatch):
+def test_macos_without_subprocess(monkeypatch: pytest.MonkeyPatch) -> None:
     on_system(monkeypatch, "Darwin")
     monkeypatch.setitem(sys.modules, "subprocess", None)
     assert machine_id_in_handler() == expected_id([])
@@ -118,25 +122,32 @@ def test_macos_without_subprocess(monkeypatch):
 
 
 class Bios:
-    def __init__(self, serial):
+    def __init__(self, serial: object) -> None:
         self.serial = serial
 
     SerialNumber = property(lambda self: give(self.serial))
 
 
-def fake_windows(monkeypatch, volume=("System", 1234, 255, 0x2FF, "NTFS"), serials=("SN1",),
-                 bios=None, connect=None, missing=()):
+def fake_windows(
+    monkeypatch: pytest.MonkeyPatch,
+    volume: object = ("System", 1234, 255, 0x2FF, "NTFS"),
+    serials: tuple[object, ...] = ("SN1",),
+    bios: object = None,
+    connect: object = None,
+    missing: tuple[str, ...] = (),
+) -> list[tuple[tuple[Any, ...], dict[str, Any]]]:
     """win32api, win32security and wmi fakes; an exception given for a value is
     raised in its place. Returns the calls of GetVolumeInformation."""
-    calls = []
+    calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = []
 
-    def get_volume_information(*args, **kwargs):
+    def get_volume_information(*args: Any, **kwargs: Any) -> Any:
         calls.append((args, kwargs))
         return give(volume)
 
     connection = types.SimpleNamespace(
-        Win32_BIOS=lambda: give(bios) if bios is not None else [Bios(s) for s in serials])
-    fakes = {
+        Win32_BIOS=lambda: give(bios) if bios is not None else [Bios(s) for s in serials]
+    )
+    fakes: dict[str, object] = {
         "win32api": types.SimpleNamespace(GetVolumeInformation=get_volume_information),
         "win32security": types.ModuleType("win32security"),
         "wmi": types.SimpleNamespace(WMI=lambda: give(connect or connection)),
@@ -171,8 +182,8 @@ WINDOWS_CASES = {
 }
 
 
-@pytest.mark.parametrize("fakes, pieces", WINDOWS_CASES.values(), ids=WINDOWS_CASES.keys())
-def test_windows_probe(monkeypatch, fakes, pieces):
+@pytest.mark.parametrize(("fakes", "pieces"), WINDOWS_CASES.values(), ids=WINDOWS_CASES.keys())
+def test_windows_probe(monkeypatch: pytest.MonkeyPatch, fakes: dict[str, Any], pieces: Any) -> None:
     on_system(monkeypatch, "Windows")
     calls = fake_windows(monkeypatch, **fakes)
     assert machine_id_in_handler() == expected_id([] if pieces is FALLBACK else pieces)
@@ -182,7 +193,7 @@ def test_windows_probe(monkeypatch, fakes, pieces):
         assert calls == [(("C:\\",), {})]
 
 
-def test_windows_packages_not_imported_at_load():
+def test_windows_packages_not_imported_at_load() -> None:
     proc = run_py(
         """
 import sys, types
@@ -207,7 +218,7 @@ print(attempts)
 # --------------------------------------------------------------------- leaks
 
 
-def allocated_growth(step, rounds=3000):
+def allocated_growth(step: Callable[[], object], rounds: int = 3000) -> int:
     for _ in range(300):
         step()
     gc.collect()
@@ -218,21 +229,36 @@ def allocated_growth(step, rounds=3000):
     return sys.getallocatedblocks() - before
 
 
-def test_macos_probe_does_not_leak(monkeypatch):
+def test_macos_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
     on_system(monkeypatch, "Darwin")
-    calls = fake_profiler(monkeypatch, "Hardware UUID: U\nSerial Number: S\nHardware UUID",
-                          None, FileNotFoundError(2, "missing"), KeyboardInterrupt())
-    assert allocated_growth(lambda: (mod.get_machine_id(), calls.clear())) < 300
+    calls = fake_profiler(
+        monkeypatch,
+        "Hardware UUID: U\nSerial Number: S\nHardware UUID",
+        None,
+        FileNotFoundError(2, "missing"),
+        KeyboardInterrupt(),
+    )
+
+    def step() -> None:
+        mod.get_machine_id()
+        calls.clear()
+
+    assert allocated_growth(step) < 300
 
 
-def test_windows_probe_does_not_leak(monkeypatch):
+def test_windows_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
     on_system(monkeypatch, "Windows")
     calls = fake_windows(monkeypatch, volume=OSError("no C:"), serials=("S1", ValueError()))
     # wmi in turn present, missing, and giving a serial that is no text.
-    wmi = itertools.cycle([sys.modules["wmi"], None, types.SimpleNamespace(
-        WMI=lambda: types.SimpleNamespace(Win32_BIOS=lambda: [Bios("S1"), Bios(5)]))])
+    wmi: Iterator[Any] = itertools.cycle(
+        [
+            sys.modules["wmi"],
+            None,
+            types.SimpleNamespace(WMI=lambda: types.SimpleNamespace(Win32_BIOS=lambda: [Bios("S1"), Bios(5)])),
+        ]
+    )
 
-    def step():
+    def step() -> None:
         sys.modules["wmi"] = next(wmi)
         mod.get_machine_id()
         calls.clear()

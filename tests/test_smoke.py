@@ -1,21 +1,18 @@
 import re
 
 from _helpers import run_py
-
 from tamsel.utils import _machine_utils
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
 
 
-def test_get_machine_id_is_sha256_hex():
+def test_get_machine_id_is_sha256_hex() -> None:
     machine_id = _machine_utils.get_machine_id()
     assert isinstance(machine_id, str)
     assert HEX64.fullmatch(machine_id), machine_id
 
 
-def test_fresh_process_sees_the_same_id():
+def test_fresh_process_sees_the_same_id() -> None:
     expected = _machine_utils.get_machine_id()
-    proc = run_py(
-        "from tamsel.utils._machine_utils import get_machine_id; print(get_machine_id())"
-    )
+    proc = run_py("from tamsel.utils._machine_utils import get_machine_id; print(get_machine_id())")
     assert proc.stdout.strip() == expected

@@ -1,5 +1,9 @@
 """tamsel: machine identification utilities."""
 
+# Declared for type checkers only: the name is not bound here, so that the
+# module __getattr__ below answers it.
+__version__: str
+
 
 def __getattr__(name: str) -> str:
     # tamsel.__version__ comes from the installed distribution's metadata. It

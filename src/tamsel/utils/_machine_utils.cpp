@@ -136,6 +136,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 using tamsel::CatchAll;
 using tamsel::new_ref;
@@ -262,7 +263,7 @@ PyObject* g_open;
 int64_t g_owner_interpreter = -1;
 
 struct TextConstant {
-    PyObject* Constants::*slot;
+    PyObject* Constants::* slot;
     const char* text;
 };
 
@@ -404,10 +405,10 @@ void traceback_here(PyObject* function, int line) {
     Py_DECREF(frame);
 }
 
-#define FAIL(entry)                              \
-    do {                                         \
-        traceback_here((entry), __LINE__);       \
-        return nullptr;                          \
+#define FAIL(entry)                        \
+    do {                                   \
+        traceback_here((entry), __LINE__); \
+        return nullptr;                    \
     } while (0)
 
 // A builtin by name, as the interpreter resolves a name missing from globals.
@@ -469,37 +470,25 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
 // that moment finds. The interpreter's own caches of global and module
 // attribute loads work the same way.
 struct OsPathLookup {
-    PyObject* name;      // the function's name, one of the module's texts
-    PyObject* os;        // borrowed, held by the namespace
-    PyObject* path;      // borrowed, held by the dict of `os`
-    PyObject* function;  // borrowed, held by the dict of `os.path`; null: nothing kept
-    std::uint64_t namespace_version;
-    std::uint64_t os_version;
-    std::uint64_t path_version;
+    PyObject* Constants::* name;  // the function's name
+    PyObject* os;                // borrowed, held by the namespace
+    PyObject* path;              // borrowed, held by the dict of `os`
+    PyObject* function;          // borrowed, held by the dict of `os.path`; null: nothing kept
+    PyObject* dicts[3];          // the namespace, os.__dict__, os.path.__dict__
+    std::uint64_t versions[3];
 };
 
-OsPathLookup g_os_path_lookups[4];  // one per name call_os_path is used with
+// One per function call_os_path is used with.
+OsPathLookup g_expanduser{&Constants::attr_expanduser, nullptr, nullptr, nullptr, {}, {}};
+OsPathLookup g_join{&Constants::attr_join, nullptr, nullptr, nullptr, {}, {}};
+OsPathLookup g_exists{&Constants::attr_exists, nullptr, nullptr, nullptr, {}, {}};
 
-OsPathLookup& os_path_lookup(PyObject* name) {
-    size_t i = 0;
-    while (g_os_path_lookups[i].name != name && g_os_path_lookups[i].name != nullptr &&
-           i + 1 < sizeof g_os_path_lookups / sizeof g_os_path_lookups[0]) {
-        ++i;
-    }
-    OsPathLookup& l = g_os_path_lookups[i];
-    if (l.name != name) {
-        l = OsPathLookup{name, nullptr, nullptr, nullptr, 0, 0, 0};
-    }
-    return l;
-}
-
-// Whether `l` still holds what the lookups would find now. Each test is made
-// only once the ones before it show the object it reads to be alive.
+// Whether `l` still holds what the lookups would find now: the dicts are
+// unchanged (each kept alive by the one before it: the namespace holds `os`,
+// whose dict holds `os.path`) and both modules are still plain modules.
 bool still_found(const OsPathLookup& l) {
-    using tamsel::compat::dict_version;
-    return l.function != nullptr && dict_version(g_namespace) == l.namespace_version &&
-           Py_TYPE(l.os) == &PyModule_Type && dict_version(PyModule_GetDict(l.os)) == l.os_version &&
-           Py_TYPE(l.path) == &PyModule_Type && dict_version(PyModule_GetDict(l.path)) == l.path_version;
+    return l.function != nullptr && tamsel::compat::dicts_unchanged(l.dicts, l.versions) &&
+           Py_TYPE(l.os) == &PyModule_Type && Py_TYPE(l.path) == &PyModule_Type;
 }
 
 // `module.name` for a plain module when the name is in its dict: the value
@@ -573,27 +562,40 @@ PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
     }
     tracked = tracked && track_dict(PyModule_GetDict(path));
     const std::uint64_t path_version = dict_version(PyModule_GetDict(path));
-    PyObject* function = plain_module_entry(path, l.name);  // borrowed
+    PyObject* const name = C.*(l.name);
+    PyObject* function = plain_module_entry(path, name);  // borrowed
     if (function == nullptr) {
-        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(path, l.name);
+        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(path, name);
     }
     if (tracked && dict_version(g_namespace) == namespace_version &&
         dict_version(PyModule_GetDict(os)) == os_version &&
         dict_version(PyModule_GetDict(path)) == path_version && only_str_keys(g_namespace) &&
         only_str_keys(PyModule_GetDict(os)) && only_str_keys(PyModule_GetDict(path))) {
-        l = OsPathLookup{l.name, os, path, function, namespace_version, os_version, path_version};
+        l = OsPathLookup{l.name,
+                         os,
+                         path,
+                         function,
+                         {g_namespace, PyModule_GetDict(os), PyModule_GetDict(path)},
+                         {namespace_version, os_version, path_version}};
     }
     return new_ref(function);
 }
 
 // `os.path.<function>(*args)`, with `os`, `os.path` and the function looked
-// up at each use.
+// up at each use; `l` is the function's lookup.
 template <typename... Args>
-PyObject* call_os_path(PyObject* function, Args... args) {
+PyObject* call_os_path(OsPathLookup& l, Args... args) {
     PyObject* stack[] = {nullptr, args...};
-    OsPathLookup& l = os_path_lookup(function);
     Ref callable;
     if (still_found(l)) {
+        if (Py_IS_TYPE(l.function, &PyFunction_Type)) {
+            // A Python function needs no reference of ours while it runs: the
+            // interpreter takes what it uses from it (its code, globals and
+            // builtins; from 3.11 the function itself) into the new frame
+            // before running any of its code, and never reads it afterwards.
+            return PyObject_Vectorcall(l.function, stack + 1,
+                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }
         callable = Ref::borrow(l.function);
     } else {
         Ref path;
@@ -601,7 +603,7 @@ PyObject* call_os_path(PyObject* function, Args... args) {
         if (!callable) {
             // `os.path` is not a plain module: a method call on it, as Python
             // code makes one.
-            return path ? call_method(path.get(), function, args...) : nullptr;
+            return path ? call_method(path.get(), C.*(l.name), args...) : nullptr;
         }
     }
     return PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -613,32 +615,120 @@ PyObject* import_module(PyObject* name) {
     return PyImport_ImportModuleLevelObject(name, g_namespace, nullptr, nullptr, 0);
 }
 
+// `bool(o)`: 1, 0 or -1, with no call for the two booleans.
+int truth(PyObject* o) {
+    return o == Py_True ? 1 : o == Py_False ? 0
+                                            : PyObject_IsTrue(o);
+}
+
 // `a == b` (or `!=`) with Python's semantics: 1, 0 or -1. Unlike
 // PyObject_RichCompareBool there is no shortcut for identical objects.
 int compare(PyObject* a, PyObject* b, int op) {
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return result ? truth(result.get()) : -1;
+}
+
+// What `name` is on a type, as the type's attribute lookup (its MRO, not its
+// metaclass) finds it, kept for the last type that was asked about when that
+// type and every class on its MRO are immutable: then neither the MRO nor the
+// dicts on it can change, and the entry keeps the type (so its address is
+// never another type's) and the attribute alive. Files and texts, whose
+// methods the module calls on every call, have such types.
+//
+// The lookup is _PyType_Lookup, private but in the headers of every version
+// from 3.9 to 3.15 with the same meaning: no public function searches a
+// type's MRO without also consulting its metaclass and binding what it finds,
+// which is not what `with` and method calls do. (3.14 adds _PyType_LookupRef,
+// which matters only without the GIL.)
+class TypeAttribute {
+public:
+    explicit constexpr TypeAttribute(PyObject* Constants::* name) noexcept : name_(name) {}
+
+    PyObject* name() const noexcept { return C.*name_; }
+
+    // Whether `type` is the one the entry keeps.
+    bool kept_for(PyTypeObject* type) const noexcept { return type == type_; }
+
+    // The attribute on `type`, borrowed, or nullptr (no exception is set).
+    PyObject* find(PyTypeObject* type) {
+        if (type == type_) {
+            return attribute_;
+        }
+        PyObject* attribute = _PyType_Lookup(type, name());  // borrowed
+        if (attribute != nullptr && fixed(type)) {
+            PyObject* old_type = reinterpret_cast<PyObject*>(type_);
+            PyObject* old_attribute = attribute_;
+            type_ = reinterpret_cast<PyTypeObject*>(new_ref(reinterpret_cast<PyObject*>(type)));
+            attribute_ = new_ref(attribute);
+            Py_XDECREF(old_attribute);  // last: a finaliser may run arbitrary code
+            Py_XDECREF(old_type);
+        }
+        return attribute;
+    }
+
+private:
+    static bool fixed(PyTypeObject* type) {
+        PyObject* mro = type->tp_mro;
+        if (mro == nullptr || !PyTuple_Check(mro)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            if (!PyType_Check(base) ||
+                !tamsel::compat::is_immutable_type(reinterpret_cast<PyTypeObject*>(base))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    PyObject* Constants::* name_;
+    PyTypeObject* type_ = nullptr;  // strong
+    PyObject* attribute_ = nullptr;  // strong
+};
+
+TypeAttribute g_enter{&Constants::attr_enter};
+TypeAttribute g_exit{&Constants::attr_exit};
+TypeAttribute g_read{&Constants::attr_read};
+TypeAttribute g_strip{&Constants::attr_strip};
+
+// `self.<method>(*args)`, as Python code calls a method. A method descriptor
+// of a kept type is called directly, unless the object's own dict could hold
+// a value of that name; anything else goes through the generic method call.
+// (The descriptor needs no reference of its own: `self` keeps its type alive,
+// and the type, being immutable, its attributes.)
+template <typename... Args>
+PyObject* call_method(TypeAttribute& method, PyObject* self, Args... args) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* descriptor = nullptr;
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset >= 0) {
+        descriptor = method.find(type);
+    }
+    if (descriptor == nullptr || !method.kept_for(type) ||
+        !PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+        (type->tp_dictoffset != 0 &&
+         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset) != nullptr)) {
+        return call_method(self, method.name(), args...);
+    }
+    PyObject* stack[] = {self, args...};
+    return PyObject_Vectorcall(descriptor, stack, 1 + sizeof...(Args), nullptr);
 }
 
 // A special method found on the type, as `with` finds `__enter__` and
 // `__exit__`. A plain method descriptor is kept unbound and called with the
 // object in front, which spares the bound-method object per call.
-//
-// The lookup is _PyType_Lookup, private but in the headers of every version
-// from 3.9 to 3.15 with the same meaning: no public function searches a
-// type's MRO without also consulting its metaclass and binding what it finds,
-// which is not what `with` does. (3.14 adds _PyType_LookupRef, which matters
-// only without the GIL.)
 class SpecialMethod {
 public:
-    int lookup(PyObject* obj, PyObject* name) {
-        PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+    int lookup(PyObject* obj, TypeAttribute& special) {
+        PyObject* attr = special.find(Py_TYPE(obj));  // borrowed
         if (attr == nullptr) {
-            PyErr_SetObject(PyExc_AttributeError, name);
+            PyErr_SetObject(PyExc_AttributeError, special.name());
             return -1;
         }
         if (PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            function_ = Ref::borrow(attr);
+            // Kept on an immutable type, it lives as long as `obj` does.
+            function_ = special.kept_for(Py_TYPE(obj)) ? Ref() : Ref::borrow(attr);
+            method_ = attr;
             self_ = obj;
             return 0;
         }
@@ -648,6 +738,7 @@ public:
         } else {
             function_ = Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
         }
+        method_ = function_.get();
         self_ = nullptr;
         return function_ ? 0 : -1;
     }
@@ -659,22 +750,25 @@ public:
             stack[2 + i] = args[i];
         }
         if (self_ != nullptr) {
-            return PyObject_Vectorcall(function_.get(), stack + 1,
+            return PyObject_Vectorcall(method_, stack + 1,
                                        static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        nullptr);
         }
-        return PyObject_Vectorcall(function_.get(), stack + 2,
+        return PyObject_Vectorcall(method_, stack + 2,
                                    static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr);
     }
 
 private:
-    Ref function_;
-    PyObject* self_ = nullptr;  // borrowed from the caller of lookup()
+    Ref function_;                // what keeps method_ alive, unless its type does
+    PyObject* method_ = nullptr;  // what is called
+    PyObject* self_ = nullptr;    // borrowed from the caller of lookup()
 };
 
 // Outcome of a `with` block.
-enum WithOutcome { kWithFailed = -1, kWithSuppressed = 0, kWithCompleted = 1 };
+enum WithOutcome { kWithFailed = -1,
+                   kWithSuppressed = 0,
+                   kWithCompleted = 1 };
 
 // `with manager as entered: body(entered)`. The body returns 0, or -1 with an
 // exception set; that exception goes to `__exit__` with its type, value and
@@ -683,7 +777,7 @@ enum WithOutcome { kWithFailed = -1, kWithSuppressed = 0, kWithCompleted = 1 };
 template <typename Body>
 WithOutcome with_block(PyObject* manager, Body&& body) {
     SpecialMethod enter, exit;
-    if (enter.lookup(manager, C.attr_enter) < 0 || exit.lookup(manager, C.attr_exit) < 0) {
+    if (enter.lookup(manager, g_enter) < 0 || exit.lookup(manager, g_exit) < 0) {
         return kWithFailed;
     }
     Ref entered = Ref::steal(enter(nullptr, 0));
@@ -701,7 +795,7 @@ WithOutcome with_block(PyObject* manager, Body&& body) {
     if (!result) {
         return kWithFailed;
     }
-    int suppress = PyObject_IsTrue(result.get());
+    int suppress = truth(result.get());
     if (suppress < 0) {
         return kWithFailed;
     }
@@ -742,19 +836,19 @@ PyObject* get_cached_machine_id() {
     CatchAll region;
     PyObject* stored = nullptr;
     int status = [&stored]() -> int {
-        Ref cache_dir = Ref::steal(call_os_path(C.attr_expanduser, C.cache_dir));
+        Ref cache_dir = Ref::steal(call_os_path(g_expanduser, C.cache_dir));
         if (!cache_dir) {
             return -1;
         }
-        Ref path = Ref::steal(call_os_path(C.attr_join, cache_dir.get(), C.cache_file_name));
+        Ref path = Ref::steal(call_os_path(g_join, cache_dir.get(), C.cache_file_name));
         if (!path) {
             return -1;
         }
-        Ref exists = Ref::steal(call_os_path(C.attr_exists, path.get()));
+        Ref exists = Ref::steal(call_os_path(g_exists, path.get()));
         if (!exists) {
             return -1;
         }
-        int found = PyObject_IsTrue(exists.get());
+        int found = truth(exists.get());
         if (found <= 0) {
             return found;
         }
@@ -763,11 +857,11 @@ PyObject* get_cached_machine_id() {
             return -1;
         }
         WithOutcome outcome = with_block(file.get(), [&stored](PyObject* f) -> int {
-            Ref content = Ref::steal(call_method(f, C.attr_read));
+            Ref content = Ref::steal(call_method(g_read, f));
             if (!content) {
                 return -1;
             }
-            stored = call_method(content.get(), C.attr_strip);
+            stored = call_method(g_strip, content.get());
             return stored ? 0 : -1;
         });
         return outcome == kWithFailed ? -1 : 0;
@@ -784,7 +878,7 @@ PyObject* get_cached_machine_id() {
 void save_machine_id(PyObject* machine_id) {
     CatchAll region;
     int status = [machine_id]() -> int {
-        Ref cache_dir = Ref::steal(call_os_path(C.attr_expanduser, C.cache_dir));
+        Ref cache_dir = Ref::steal(call_os_path(g_expanduser, C.cache_dir));
         if (!cache_dir) {
             return -1;
         }
@@ -797,7 +891,7 @@ void save_machine_id(PyObject* machine_id) {
         if (!made) {
             return -1;
         }
-        Ref path = Ref::steal(call_os_path(C.attr_join, cache_dir.get(), C.cache_file_name));
+        Ref path = Ref::steal(call_os_path(g_join, cache_dir.get(), C.cache_file_name));
         if (!path) {
             return -1;
         }
@@ -859,7 +953,7 @@ int append_bios_serials(PyObject* info) {
         if (!serial) {
             return -1;
         }
-        int present = PyObject_IsTrue(serial.get());
+        int present = truth(serial.get());
         if (present < 0 || (present && PyList_Append(info, serial.get()) < 0)) {
             return -1;
         }
@@ -959,7 +1053,7 @@ int collect_profiler_pieces(PyObject* info) {
         if (!field) {
             return -1;
         }
-        Ref piece = Ref::steal(call_method(field.get(), C.attr_strip));
+        Ref piece = Ref::steal(call_method(g_strip, field.get()));
         if (!piece || PyList_Append(info, piece.get()) < 0) {
             return -1;
         }
@@ -982,11 +1076,11 @@ PyObject* get_macos_info() {
 // Linux: one source file of a group; a text that passes the group's test is
 // appended. Returns 0, or -1 with the exception set.
 int append_file_text(PyObject* info, PyObject* path, bool skip_placeholder) {
-    Ref exists = Ref::steal(call_os_path(C.attr_exists, path));
+    Ref exists = Ref::steal(call_os_path(g_exists, path));
     if (!exists) {
         return -1;
     }
-    int found = PyObject_IsTrue(exists.get());
+    int found = truth(exists.get());
     if (found <= 0) {
         return found;
     }
@@ -995,15 +1089,15 @@ int append_file_text(PyObject* info, PyObject* path, bool skip_placeholder) {
         return -1;
     }
     WithOutcome outcome = with_block(file.get(), [info, skip_placeholder](PyObject* f) -> int {
-        Ref content = Ref::steal(call_method(f, C.attr_read));
+        Ref content = Ref::steal(call_method(g_read, f));
         if (!content) {
             return -1;
         }
-        Ref value = Ref::steal(call_method(content.get(), C.attr_strip));
+        Ref value = Ref::steal(call_method(g_strip, content.get()));
         if (!value) {
             return -1;
         }
-        int keep = PyObject_IsTrue(value.get());
+        int keep = truth(value.get());
         if (keep > 0 && skip_placeholder) {
             keep = compare(value.get(), C.dmi_placeholder, Py_NE);
         }
@@ -1118,7 +1212,7 @@ PyObject* get_machine_id() {
     if (!cached_id) {
         FAIL(entry);
     }
-    int stored = PyObject_IsTrue(cached_id.get());
+    int stored = truth(cached_id.get());
     if (stored < 0) {
         FAIL(entry);
     }
@@ -1294,7 +1388,7 @@ PyObject* native_function_reduce(PyObject* self, PyObject*) {
     return new_ref(qualname);
 }
 
-template <PyObject* NativeFunction::*Field>
+template <PyObject* NativeFunction::* Field>
 PyObject* native_function_get(PyObject* self, void*) {
     PyObject* value = reinterpret_cast<NativeFunction*>(self)->*Field;
     return new_ref(value != nullptr ? value : Py_None);
@@ -1436,7 +1530,7 @@ int create_texts() {
 }
 
 PyObject* tuple_of(PyObject* a, PyObject* b = nullptr, PyObject* c = nullptr, PyObject* d = nullptr) {
-    return b == nullptr ? PyTuple_Pack(1, a)
+    return b == nullptr   ? PyTuple_Pack(1, a)
            : c == nullptr ? PyTuple_Pack(2, a, b)
            : d == nullptr ? PyTuple_Pack(3, a, b, c)
                           : PyTuple_Pack(4, a, b, c, d);

@@ -64,9 +64,11 @@ private:
 // The scope of one catch-all region, the native counterpart of
 // `try: ... except BaseException: ...`.
 //
-// On entry it remembers the thread's own handled-exception slot (the one
-// `sys.exc_info()` reads first), and on exit it puts that slot back exactly,
-// whatever happened in between. It remembers the slot itself rather than the
+// Like the interpreter's own handler, it reads the thread's handled-exception
+// slot (the one `sys.exc_info()` reads first) only when it starts handling an
+// exception, and puts that slot back when the handling ends, whatever happened
+// in between; a region that completes, or only discards its exception,
+// touches no slot at all. It works on the thread's own slot rather than the
 // topmost handled exception: inside a generator those differ, and writing the
 // topmost one back into the generator's slot would leak the outer exception
 // into it.
@@ -78,21 +80,25 @@ private:
 //   reraise() raises the handled exception again and ends the handling.
 class CatchAll {
 public:
-    CatchAll() noexcept : saved_(slot_.save()) {}
+    CatchAll() noexcept = default;
     CatchAll(const CatchAll&) = delete;
     CatchAll& operator=(const CatchAll&) = delete;
     ~CatchAll() {
-        slot_.restore(saved_);
-        compat::HandledSlot::release(saved_);
+        if (handling_) {
+            slot_.restore(saved_);
+            compat::HandledSlot::release(saved_);
+        }
         drop_caught();
     }
 
-    void absorb() noexcept {
-        PyErr_Clear();
-        slot_.restore(saved_);
-    }
+    void absorb() noexcept { PyErr_Clear(); }
 
     void handle() noexcept {
+        if (!handling_) {
+            slot_ = compat::HandledSlot::of_this_thread();
+            saved_ = slot_.save();
+            handling_ = true;
+        }
         drop_caught();
         caught_ = compat::take_raised();
         if (caught_ != nullptr) {
@@ -121,8 +127,9 @@ private:
         Py_CLEAR(traceback_);
     }
 
+    bool handling_ = false;
     compat::HandledSlot slot_;
-    compat::HandledSlot::Saved saved_;
+    compat::HandledSlot::Saved saved_{};
     PyObject* caught_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
@@ -148,7 +155,9 @@ private:
 //   refused ends with leave(where).
 class StackReserve {
 public:
-    enum Where { kRefused, kOwnStack, kForeignStack };
+    enum Where { kRefused,
+                 kOwnStack,
+                 kForeignStack };
 
     static Where enter() noexcept {
         const std::uintptr_t address = here();
@@ -201,7 +210,8 @@ private:
             // An eighth of the stack, at least 16 KiB and at most 256 KiB:
             // room for raising, unwinding and the handlers of the frames above.
             const std::uintptr_t eighth = (high - low) / 8;
-            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve
+                                                                                  : eighth;
             return address - low >= b.reserve ? kOwnStack : kRefused;
         }
         if (b.foreign_depth == 0 || address > b.foreign_top) {

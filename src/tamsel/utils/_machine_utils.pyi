@@ -1,5 +1,4 @@
-"""Native helpers for identifying the current machine."""
-
+# No module docstring here: the module's __doc__ is None at run time.
 # doctest's table of extra tests; the module's is always empty.
 __test__: dict[str, object]
 

@@ -10,6 +10,7 @@
 #include <frameobject.h>
 #include <opcode.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x03100000 || defined(PYPY_VERSION) || \
@@ -31,7 +32,8 @@ namespace compat {
 // generator's slot never receives its caller's exception.
 class HandledSlot {
 public:
-    HandledSlot() noexcept : item_(PyThreadState_Get()->exc_info) {}
+    HandledSlot() noexcept = default;  // bound to no slot yet
+    static HandledSlot of_this_thread() noexcept { return HandledSlot(PyThreadState_Get()->exc_info); }
 
     // The slot's current content, as new references.
     struct Saved {
@@ -117,7 +119,9 @@ private:
     }
 #endif
 
-    _PyErr_StackItem* item_;
+    explicit HandledSlot(_PyErr_StackItem* item) noexcept : item_(item) {}
+
+    _PyErr_StackItem* item_ = nullptr;
 };
 
 /* ------------------------------------------------------------------------ */
@@ -341,6 +345,18 @@ inline bool track_dict(PyObject* dict) noexcept {
 inline std::uint64_t dict_version(PyObject*) noexcept {
     return g_dict_events;
 }
+
+// Whether none of `dicts` has changed since their `versions` were read.
+template <std::size_t N>
+bool dicts_unchanged(PyObject* const (&)[N], const std::uint64_t (&versions)[N]) noexcept {
+    const std::uint64_t now = g_dict_events;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (versions[i] != now) {
+            return false;
+        }
+    }
+    return true;
+}
 #else
 inline void start_tracking_dicts() noexcept {}
 
@@ -351,11 +367,34 @@ inline bool track_dict(PyObject*) noexcept {
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+
+// Whether none of `dicts` has changed since their `versions` were read. Each
+// dict is read only once the ones before it are found unchanged, so an earlier
+// dict may be what keeps a later one alive.
+template <std::size_t N>
+bool dicts_unchanged(PyObject* const (&dicts)[N], const std::uint64_t (&versions)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (dict_version(dicts[i]) != versions[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 #endif
 
 /* ------------------------------------------------------------------------ */
 /* Types and module slots                                                    */
 /* ------------------------------------------------------------------------ */
+
+// Whether Python code can change the attributes of `type`: from 3.10 a flag
+// says so; on 3.9 exactly the static types cannot be changed.
+inline bool is_immutable_type(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
 
 // A heap type that Python code can neither instantiate nor change, like the
 // types of built-in functions: from 3.10 two flags say so. 3.9 has neither:
@@ -385,8 +424,8 @@ inline PyObject* new_uninstantiable_type(PyType_Spec* spec) noexcept {
 // with its own GIL is refused by the import system before the slot runs), and
 // 3.13 whether it needs the GIL (yes: its process-wide state relies on it).
 #if PY_VERSION_HEX >= 0x030D0000
-#define TAMSEL_COMPAT_MODULE_SLOTS                                                   \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},          \
+#define TAMSEL_COMPAT_MODULE_SLOTS                                          \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED}, \
         {Py_mod_gil, Py_MOD_GIL_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define TAMSEL_COMPAT_MODULE_SLOTS \
