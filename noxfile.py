@@ -45,6 +45,7 @@ nox.options.error_on_missing_interpreters = True
 nox.options.download_python = "never"  # only the interpreters that are here
 
 ROOT = Path(__file__).resolve().parent
+nox.options.envdir = str(ROOT / ".nox")  # absolute: sessions change directory
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 WHEELHOUSE = ROOT / "wheelhouse"
 DIST = ROOT / "dist"
@@ -568,7 +569,7 @@ def valgrind(session: nox.Session) -> None:
 
 # --- distributions and lint ---------------------------------------------------
 
-# dist: on the interpreters found here (CPython 3.9 to 3.13 and any other here).
+# The interpreters found here (CPython 3.9 to 3.13 and any other that is here).
 WHEEL_PYTHONS = [v for v in HERE if v in FOUND or v not in DEBIAN_PYTHONS]
 
 # Linux wheels are compiled and linked by zig (PyPI's ziglang) for this glibc,
@@ -579,7 +580,7 @@ ZIGLANG = "ziglang>=0.17,<0.18"
 ZIG_GLIBC = "2.17"
 
 
-@_sessions(PYTHONS)
+@nox.session(python=WHEEL_PYTHONS)
 def wheels(session: nox.Session) -> None:
     """A manylinux wheel for this interpreter, tested in a fresh venv with the whole suite."""
     if not sys.platform.startswith("linux"):
