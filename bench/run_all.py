@@ -1,89 +1,36 @@
-"""Runs bench/run.py in each of the given venvs and prints one row per version.
+"""Prints the benchmark rows of several interpreters as one table.
 
-    python3 bench/run_all.py --venv DIR [--venv DIR ...] [--strict] [RUN.PY ARGS]
+    python3 bench/run_all.py ROW.json [ROW.json ...]
 
-`bash scripts/dev.sh bench` prepares a venv per interpreter (the nox session
-`bench`: the project installed unstripped, and py-machineid where it installs)
-and calls this script with them. Any Python 3 may run it. Other arguments
-(--quick, --no-timing) go to bench/run.py. Each run is made from a temporary
-working directory with `python -I`, so that only the installed package can be
-imported; bench/run.py gives every run its own temporary HOME. The exit status
-is 1 when a version could not be run, and with --strict also when a version
-missed one of its targets.
+Each ROW.json is what `bench/run.py --json ROW.json` wrote under one
+interpreter. `nox -t bench` (`bash scripts/dev.sh -t bench`) runs bench/run.py
+on every interpreter, each in an environment of its own (CPython 3.14 and 3.15
+in the Debian root), and then this script on their rows. Any Python 3 may run
+it. The exit status is 1 when a version missed one of its targets or its row
+cannot be read.
 """
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 from typing import Any
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-RUN = os.path.join(HERE, "run.py")
-
-sys.path.insert(0, HERE)
-from run import ROW_COLUMNS, format_row  # noqa: E402  (the one row format)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run import ROW_COLUMNS, format_row  # (the one row format)
 
 
-def log(message: str) -> None:
-    print(f"[run_all] {message}", file=sys.stderr, flush=True)
-
-
-def version_of(python: str) -> str | None:
-    """ "X.Y" of a CPython interpreter, or None."""
-    try:
-        out = subprocess.run(
-            [
-                python,
-                "-c",
-                "import platform, sys; print(platform.python_implementation(), '%d.%d' % sys.version_info[:2])",
-            ],
-            check=True,
-            capture_output=True,
-            text=True,
-        ).stdout.split()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    return out[1] if out and out[0] == "CPython" else None
-
-
-def run_one(python: str, run_args: list[str]) -> dict[str, Any]:
-    """bench/run.py under `python`; its summary row (a dict)."""
-    with tempfile.TemporaryDirectory(prefix="tamsel-bench-all-") as cwd:
-        out = os.path.join(cwd, "row.json")
-        subprocess.run([python, "-I", RUN, *run_args, "--json", out], cwd=cwd, check=True)
-        with open(out) as f:
-            row: dict[str, Any] = json.load(f)
-            return row
-
-
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument(
-        "--venv", action="append", required=True, metavar="DIR", help="a prepared venv to run in (repeatable)"
-    )
-    ap.add_argument("--strict", action="store_true", help="fail when a version misses a target")
-    args, run_args = ap.parse_known_args()
-
-    if shutil.which("valgrind") is None:
-        sys.exit("[run_all] valgrind is needed for the instruction counts (apt-get install valgrind)")
-    targets = [(version_of(os.path.join(v, "bin", "python")) or v, os.path.join(v, "bin", "python")) for v in args.venv]
-
-    rows, failed = [], []
-    for version, python in targets:
-        log(f"CPython {version}")
+def main(paths: list[str]) -> int:
+    rows: list[dict[str, Any]] = []
+    unread = []
+    for path in paths:
         try:
-            rows.append(run_one(python, run_args))
-        except (RuntimeError, OSError, subprocess.CalledProcessError) as exc:
-            log(f"CPython {version} failed: {exc}")
-            failed.append(version)
-
+            with open(path) as f:
+                rows.append(json.load(f))
+        except (OSError, ValueError) as exc:
+            unread.append(f"{path}: {exc}")
+    rows.sort(key=lambda row: [int(n) for n in row["minor"].split(".")])
     print(
         "\nper-version summary (instructions per call from callgrind; wall clock: "
         "median ratio of the module to pure Python)\n"
@@ -93,14 +40,16 @@ def main() -> int:
     for row in rows:
         print(format_row(row))
     print()
-    missed = [r["python"] for r in rows if not r["all_met"]]
     for row in rows:
         print(f"  CPython {row['python']}: {row['targets_met']} of {row['targets']} targets met")
-    for version in failed:
-        print(f"  CPython {version}: did not run")
-    print(f"\n{len(rows)} of {len(targets)} versions ran; {len(rows) - len(missed)} met all their targets")
-    return 1 if failed or (args.strict and missed) else 0
+    for problem in unread:
+        print(f"  no row: {problem}")
+    missed = [row for row in rows if not row["all_met"]]
+    print(f"\n{len(rows)} versions ran; {len(rows) - len(missed)} met all their targets")
+    return 1 if missed or unread else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    sys.exit(main(sys.argv[1:]))
