@@ -567,10 +567,11 @@ def valgrind(session: nox.Session) -> None:
         _scan_logs(session, "valgrind", logs)
 
 
-# --- distributions and lint ---------------------------------------------------
+# --- distributions and lint: not in the root ----------------------------------
 
-# The interpreters found here (CPython 3.9 to 3.13 and any other that is here).
+# The interpreters found here (3.9 to 3.13 and any other that is here).
 WHEEL_PYTHONS = [v for v in HERE if v in FOUND or v not in DEBIAN_PYTHONS]
+
 
 # Linux wheels are compiled and linked by zig (PyPI's ziglang) for this glibc,
 # whatever the glibc of the machine that builds them, so that they install on it
@@ -580,6 +581,7 @@ ZIGLANG = "ziglang>=0.17,<0.18"
 ZIG_GLIBC = "2.17"
 
 
+# fmt: off
 @nox.session(python=WHEEL_PYTHONS)
 def wheels(session: nox.Session) -> None:
     """A manylinux wheel for this interpreter, tested in a fresh venv with the whole suite."""
@@ -688,13 +690,14 @@ def dist(session: nox.Session) -> None:
         session.warn("cibuildwheel needs Python 3.11 or newer; its build list was not checked")
         return
     for system in CIBW_PLATFORMS:
-        out = session.run("cibuildwheel", "--print-build-identifiers", "--platform", system, str(ROOT), silent=True)
-        assert isinstance(out, str)
-        ids = out.split()
+        out = session.run("cibuildwheel", "--print-build-identifiers", "--platform", system,
+                          str(ROOT), silent=True)
+        ids = str(out).split()
         found = {i.split("-")[0] for i in ids}
         if not ids or found != CIBW_PYTHONS:
             session.error(f"cibuildwheel builds {sorted(found)} on {system}, not {sorted(CIBW_PYTHONS)}: {ids}")
         _summary(f"cibuildwheel on {system}: {' '.join(ids)}")
+# fmt: on
 
 
 @nox.session(python=None)

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -143,7 +144,7 @@ private:
 // interpreter to raise and handle the error.
 //
 // Each thread measures its own stack, once, and keeps the bounds in
-// thread-local storage: a thread never sees the bounds of another, not even
+// thread-specific data: a thread never sees the bounds of another, not even
 // of a dead thread whose stack memory it now uses. A frame outside the
 // thread's own stack (a stack switched to with swapcontext, as coroutine
 // libraries do, or a thread whose bounds cannot be read) is on a stack of
@@ -161,16 +162,16 @@ public:
 
     static Where enter() noexcept {
         const std::uintptr_t address = here();
-        Bounds& own = bounds_;
+        Bounds& own = bounds();
         if (address > own.low && address <= own.high) {
             return address - own.low >= own.reserve ? kOwnStack : kRefused;
         }
-        return enter_elsewhere(address);
+        return enter_elsewhere(address, own);
     }
 
     static void leave(Where where) noexcept {
         if (where == kForeignStack) {
-            --bounds_.foreign_depth;
+            --bounds().foreign_depth;
         }
     }
 
@@ -201,18 +202,21 @@ private:
 #else
     __attribute__((noinline, cold))
 #endif
-    static Where enter_elsewhere(std::uintptr_t address) noexcept {
-        Bounds& b = bounds_;
+    static Where enter_elsewhere(std::uintptr_t address, Bounds& b) noexcept {
         std::uintptr_t low = 0, high = 0;
         if (measure(&low, &high) && address > low && address <= high) {
-            b.low = low;
-            b.high = high;
             // An eighth of the stack, at least 16 KiB and at most 256 KiB:
             // room for raising, unwinding and the handlers of the frames above.
             const std::uintptr_t eighth = (high - low) / 8;
-            b.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve
-                                                                                  : eighth;
-            return address - low >= b.reserve ? kOwnStack : kRefused;
+            const std::uintptr_t reserve = eighth < kMinReserve   ? kMinReserve
+                                           : eighth > kMaxReserve ? kMaxReserve
+                                                                  : eighth;
+            if (&b != &unkept_) {
+                b.low = low;
+                b.high = high;
+                b.reserve = reserve;
+            }
+            return address - low >= reserve ? kOwnStack : kRefused;
         }
         if (b.foreign_depth == 0 || address > b.foreign_top) {
             // The outermost call on this stack, or one on another stack above
@@ -257,7 +261,42 @@ private:
     static constexpr std::uintptr_t kMinReserve = 16 * 1024;
     static constexpr std::uintptr_t kMaxReserve = 256 * 1024;
     static constexpr std::uintptr_t kForeignBudget = 64 * 1024;
-    static inline thread_local Bounds bounds_{};
+    // The calling thread's bounds. They live in thread-specific data (a
+    // pthread key, whose destructor frees them when the thread ends) rather
+    // than in a C++ thread_local: dynamic TLS in a module loaded with dlopen
+    // makes the LeakSanitizer of GCC 12 crash while it scans the threads at
+    // exit. When no block can be had for a thread, `unkept_` stands in: it
+    // never keeps bounds, so that thread is measured at every call.
+#if defined(__linux__) || defined(__APPLE__)
+    static Bounds& bounds() noexcept {
+        void* own = keyed_ ? pthread_getspecific(key_) : nullptr;
+        return own != nullptr ? *static_cast<Bounds*>(own) : new_bounds();
+    }
+
+    __attribute__((noinline, cold)) static Bounds& new_bounds() noexcept {
+        if (!keyed_) {  // the GIL serialises the first callers
+            if (pthread_key_create(&key_, std::free) != 0) {
+                return unkept_;
+            }
+            keyed_ = true;
+        }
+        void* own = std::calloc(1, sizeof(Bounds));
+        if (own == nullptr || pthread_setspecific(key_, own) != 0) {
+            std::free(own);
+            return unkept_;
+        }
+        return *static_cast<Bounds*>(own);
+    }
+
+    static inline pthread_key_t key_{};
+    static inline bool keyed_ = false;
+#else
+    static Bounds& bounds() noexcept {
+        static thread_local Bounds own{};
+        return own;
+    }
+#endif
+    static inline Bounds unkept_{};  // the GIL serialises its users
 };
 
 struct MajorMinor {
