@@ -186,7 +186,7 @@ def _need(session: nox.Session, program: str) -> None:
 DEBIAN_ROOT = Path(os.environ.get("TAMSEL_DEBIAN_ROOT", "/var/cache/tamsel/debian-sid"))
 DEBIAN_SUITE = "sid"
 _PYTHON_DEBS = [f"python{v}-{p}" for v in DEBIAN_PYTHONS for p in ("dev", "venv")]
-DEBIAN_PACKAGES = sorted([*_PYTHON_DEBS, "g++", "valgrind", "ca-certificates"])
+DEBIAN_PACKAGES = sorted([*_PYTHON_DEBS, "g++", "valgrind", "ca-certificates", "iproute2"])
 ROOT_NOX = "/opt/tamsel-nox"  # a venv with nox, in the root
 NOX_REQUIREMENT = f"nox{nox.needs_version}"
 # In the root: what it was made from. A root made from anything else is made anew.

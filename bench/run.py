@@ -4,7 +4,7 @@ Run it with `bash scripts/dev.sh -t bench` (add `-- --quick` for a short run),
 or for one interpreter with `python -I bench/run.py` from a venv that has the
 project installed unstripped; the nox sessions `bench-X.Y` run it on every
 CPython from 3.9 to 3.15 and bench/run_all.py puts the per-version rows side by
-side. The contenders are the native module, bench/pure_python_machine_id.py (the same
+side. The contenders are the native module, tests/pure_python_machine_id.py (the same
 calls written in Python) and py-machineid's id() and hashed_id(). Every
 measurement alternates the contenders round by round, so that drift of the
 machine hits them alike, and reports medians with quartiles and ratios taken
