@@ -114,9 +114,14 @@
  * empty list; only running out of memory twice lets it fail.
  *
  * Module-level names are looked up at each use, in the namespace and then in
- * builtins; `open` is the builtin taken once at initialisation. A function
- * that fails adds one traceback entry "tamsel.utils._machine_utils.<name>" at
- * the line of this file where it failed.
+ * the dict of the builtins module taken at initialisation (a `__getattr__` of
+ * that module is not consulted, as Python's own name lookup does not); `open`
+ * is the builtin taken once at initialisation. On 3.9 a Python function
+ * takes its builtins from its globals' `__builtins__` at every call; this
+ * module, like Python from 3.10, keeps the builtins it started with, so
+ * rebinding `__builtins__` in the namespace changes neither. A function that
+ * fails adds one traceback entry "tamsel.utils._machine_utils.<name>" at the
+ * line of this file where it failed.
  *
  * The published function is a built-in function in every other respect: a
  * call counts against the recursion limit like a call of a Python function
@@ -134,6 +139,7 @@
 
 #include <structmember.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -153,8 +159,44 @@ constexpr const char kFunctionName[] = "get_machine_id";
 /* Process-wide state                                                        */
 /* ------------------------------------------------------------------------ */
 
-// Everything a call uses that never changes, created by the exec slot and
-// kept for the life of the process.
+// All of the module's process-wide state is listed here, with why it is safe
+// with the GIL, without it (free-threaded builds), across threads, and across
+// an interpreter that is finalized and started again in the same process.
+//
+//   g_constants       texts, tuples and code objects every call uses. Made by
+//                     the exec slot under g_init_lock before any function
+//                     object exists, and never changed afterwards: calls only
+//                     read them, after the import that made them published
+//                     the function. Forgotten (not released: the interpreter
+//                     that owned them is gone) by forget_interpreter().
+//   g_module          the initialised module. Read and written only by the
+//                     create and exec slots, under g_init_lock.
+//   g_builtins, g_open  the builtins module and its `open`, taken by the
+//                     first exec of an interpreter under g_init_lock and never
+//                     replaced; each function object holds its own references
+//                     to them, which is what calls use.
+//   g_function_type   the type of the published function: made once under
+//                     g_init_lock, then only read.
+//   g_owner_interpreter  the interpreter the module belongs to: an atomic,
+//                     set once by the first create.
+//   g_entry_codes     the code objects of traceback entries, made on first
+//                     use: guarded by g_entry_lock.
+//   g_exit_hook_set   whether forget_interpreter() is registered for the
+//                     running interpreter's finalization: under g_init_lock.
+//   the C stack records of _machine_utils_compat.h: per thread.
+//
+// Nothing else is shared: a call's globals (the module's namespace) come
+// from the function object called, and every lookup is made afresh at each
+// use, so no call keeps anything another call could see. With the GIL the
+// two locks are nothing (the GIL serialises everything they guard: nothing
+// inside them runs Python code); without it they are PyMutexes.
+//
+// When the interpreter is finalized, the objects of this state die with it
+// (interned texts are freed whatever their counts). forget_interpreter(),
+// registered with Py_AtExit, runs after that and resets the state without
+// touching any of them, so that an interpreter started again in the same
+// process initialises the module afresh, as if for the first time.
+
 struct Constants {
     // The building blocks of code objects and the join separator.
     PyObject* empty_tuple;
@@ -250,17 +292,15 @@ struct Constants {
     PyObject* code;               // get_machine_id.__code__
 };
 
-Constants C;
+Constants g_constants;
 
-// The initialised module, its namespace (the globals of every function here)
-// and the builtins module. The namespace and builtins references outlive a
-// failed initialisation on purpose: a function object left behind by it still
-// finds a namespace instead of a null pointer.
+tamsel::compat::ProcessLock g_init_lock;
 PyObject* g_module;
-PyObject* g_namespace;
 PyObject* g_builtins;
 PyObject* g_open;
-int64_t g_owner_interpreter = -1;
+PyTypeObject* g_function_type;
+std::atomic<int64_t> g_owner_interpreter{-1};
+bool g_exit_hook_set;
 
 struct TextConstant {
     PyObject* Constants::* slot;
@@ -343,31 +383,43 @@ constexpr TextConstant kTexts[] = {
 /* Helpers                                                                   */
 /* ------------------------------------------------------------------------ */
 
-// The empty code object of the traceback entry `function` at `line`. It
-// depends only on the two, so each one is made once and kept: the fallback
-// path of get_machine_id() adds two entries on every call. `function` is one
-// of the module's texts, which live as long as the process, so its address
-// identifies it.
+// What a call of the published function works with, all held by the function
+// object being called: its globals (the module's namespace), the dict of the
+// builtins module and the `open` that initialisation took.
+struct Scope {
+    PyObject* globals;
+    PyObject* builtins;  // the dict
+    PyObject* open;
+};
+
+// The code objects of traceback entries, one per (function, line): the
+// fallback path of get_machine_id() adds two entries on every call, so each is
+// made once and kept. `function` is one of the module's texts, which live as
+// long as the interpreter, so its address identifies it.
+struct EntryCode {
+    PyObject* function;
+    int line;
+    PyCodeObject* code;
+};
+EntryCode g_entry_codes[64];  // more than the module has failure sites
+std::size_t g_entry_count;
+tamsel::compat::ProcessLock g_entry_lock;
+
+// The empty code object of the traceback entry `function` at `line`.
 PyCodeObject* entry_code(PyObject* function, int line) {
-    struct Entry {
-        PyObject* function;
-        int line;
-        PyCodeObject* code;
-    };
-    static Entry made[64];  // more than the module has failure sites
-    static size_t count;
-    for (size_t i = 0; i < count; ++i) {
-        if (made[i].function == function && made[i].line == line) {
-            Py_INCREF(made[i].code);
-            return made[i].code;
+    tamsel::compat::LockGuard guard(g_entry_lock);
+    for (std::size_t i = 0; i < g_entry_count; ++i) {
+        if (g_entry_codes[i].function == function && g_entry_codes[i].line == line) {
+            return reinterpret_cast<PyCodeObject*>(new_ref(reinterpret_cast<PyObject*>(g_entry_codes[i].code)));
         }
     }
     PyCodeObject* code = tamsel::compat::new_raising_code(
-        C.source_file, function, line, C.empty_tuple, 0, C.raising_bytecode, C.raising_line_table,
-        C.empty_tuple, C.empty_bytes);
-    if (code != nullptr && count < sizeof made / sizeof made[0]) {
+        g_constants.source_file, function, line, g_constants.empty_tuple, 0,
+        g_constants.raising_bytecode, g_constants.raising_line_table, g_constants.empty_tuple,
+        g_constants.empty_bytes);
+    if (code != nullptr && g_entry_count < sizeof g_entry_codes / sizeof g_entry_codes[0]) {
         Py_INCREF(code);
-        made[count++] = Entry{function, line, code};
+        g_entry_codes[g_entry_count++] = EntryCode{function, line, code};
     }
     return code;
 }
@@ -377,7 +429,7 @@ PyCodeObject* entry_code(PyObject* function, int line) {
 // frame over an empty code object whose globals are the module's namespace.
 // When the entry itself cannot be made, the original exception is kept
 // unchanged rather than replaced by the failure to describe it.
-void traceback_here(PyObject* function, int line) {
+void traceback_here(PyObject* globals, PyObject* function, int line) {
     if (!PyErr_Occurred()) {
         // A failure that said nothing: name it rather than describe nothing.
         PyErr_Format(PyExc_SystemError, "%U returned NULL without setting an exception", function);
@@ -386,7 +438,7 @@ void traceback_here(PyObject* function, int line) {
     PyCodeObject* code = entry_code(function, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, g_namespace, nullptr);
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
         Py_DECREF(code);
     }
     if (frame == nullptr) {
@@ -405,41 +457,46 @@ void traceback_here(PyObject* function, int line) {
     Py_DECREF(frame);
 }
 
-#define FAIL(entry)                        \
-    do {                                   \
-        traceback_here((entry), __LINE__); \
-        return nullptr;                    \
-    } while (0)
-
-// A builtin by name, as the interpreter resolves a name missing from globals.
-PyObject* lookup_builtin(PyObject* name) {
-    PyObject* value = PyObject_GetAttr(g_builtins, name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
+// The one way a function of the module fails: `return fail(s, entry, __LINE__);`
+// adds the function's traceback entry at that line and returns nullptr.
+PyObject* fail(const Scope& s, PyObject* entry, int line) {
+    traceback_here(s.globals, entry, line);
+    return nullptr;
 }
 
-// A module-level name at the moment of use: the namespace, then builtins.
-PyObject* lookup_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(g_namespace, name);
-    if (value != nullptr) {
-        return new_ref(value);
+// A module-level name at the moment of use: the namespace, then the dict of
+// builtins, as Python's own name lookup finds it.
+PyObject* lookup_global(const Scope& s, PyObject* name) {
+    PyObject* value;
+    int found = tamsel::compat::dict_get_ref(s.globals, name, &value);
+    if (found == 0) {
+        found = tamsel::compat::dict_get_ref(s.builtins, name, &value);
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
     }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return lookup_builtin(name);
+    return found > 0 ? value : nullptr;
 }
 
-// `name.attr`, where name is module-level: `os.path`, `hashlib.sha256`.
-PyObject* global_attr(PyObject* name, PyObject* attr) {
-    Ref module = Ref::steal(lookup_global(name));
-    if (!module) {
-        return nullptr;
+// `obj.name` where obj is normally a module. A plain module's attribute is
+// the entry of its dict (the module type defines none of the names looked up
+// here, and no type can be added to it), so the entry is taken from there;
+// anything else, or a name missing from the dict (a module `__getattr__` may
+// supply it), goes through attribute access.
+PyObject* module_attr(PyObject* obj, PyObject* name) {
+    if (Py_IS_TYPE(obj, &PyModule_Type)) {
+        PyObject* value;
+        if (tamsel::compat::dict_get_ref(PyModule_GetDict(obj), name, &value) != 0) {
+            return value;  // found, or the lookup failed
+        }
     }
-    return PyObject_GetAttr(module.get(), attr);
+    return PyObject_GetAttr(obj, name);
+}
+
+// `name.attr`, where name is module-level: `hashlib.sha256`, `os.makedirs`.
+PyObject* global_attr(const Scope& s, PyObject* name, PyObject* attr) {
+    Ref module = Ref::steal(lookup_global(s, name));
+    return module ? module_attr(module.get(), attr) : nullptr;
 }
 
 // `callable(*args)`.
@@ -457,168 +514,33 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
     return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
 }
 
-// What the lookups of `os.path.<name>` found last time, with the versions of
-// the three dicts they read: the namespace (`os`), the dict of the module `os`
-// (`path`) and the dict of the module `os.path` (<name>). Only lookups that
-// found both names and the function in those dicts are kept, and only when
-// every key of the three dicts is an exact `str`: then a lookup of a name is a
-// function of the dict's contents alone (no `__eq__` or `__getattr__` of
-// Python code takes part), and every change of the contents changes the
-// dict's version. So while the three versions are unchanged and both modules
-// are still plain modules, the same lookups would find the same objects,
-// which those dicts keep alive, and every use still sees what a lookup at
-// that moment finds. The interpreter's own caches of global and module
-// attribute loads work the same way.
-struct OsPathLookup {
-    PyObject* Constants::* name;  // the function's name
-    PyObject* os;                // borrowed, held by the namespace
-    PyObject* path;              // borrowed, held by the dict of `os`
-    PyObject* function;          // borrowed, held by the dict of `os.path`; null: nothing kept
-    PyObject* dicts[3];          // the namespace, os.__dict__, os.path.__dict__
-    std::uint64_t versions[3];
-};
-
-// One per function call_os_path is used with.
-OsPathLookup g_expanduser{&Constants::attr_expanduser, nullptr, nullptr, nullptr, {}, {}};
-OsPathLookup g_join{&Constants::attr_join, nullptr, nullptr, nullptr, {}, {}};
-OsPathLookup g_exists{&Constants::attr_exists, nullptr, nullptr, nullptr, {}, {}};
-
-// Whether `l` still holds what the lookups would find now: the dicts are
-// unchanged (each kept alive by the one before it: the namespace holds `os`,
-// whose dict holds `os.path`) and both modules are still plain modules.
-bool still_found(const OsPathLookup& l) {
-    return l.function != nullptr && tamsel::compat::dicts_unchanged(l.dicts, l.versions) &&
-           Py_TYPE(l.os) == &PyModule_Type && Py_TYPE(l.path) == &PyModule_Type;
-}
-
-// `module.name` for a plain module when the name is in its dict: the value
-// found there, borrowed; otherwise nullptr, with an exception set only when
-// the dict lookup failed. The type of plain modules is immutable and defines
-// only dunder names, none of those looked up this way, so attribute access
-// finds them in the dict first.
-PyObject* plain_module_entry(PyObject* module, PyObject* name) {
-    if (Py_TYPE(module) != &PyModule_Type) {
-        return nullptr;
-    }
-    return PyDict_GetItemWithError(PyModule_GetDict(module), name);
-}
-
-// Whether every key of `dict` is an exact `str` (its lookups then run no code).
-bool only_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &position, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Finds `os.path.<l.name>` as attribute access does and keeps it in `l` when
-// the lookups went through the namespace and two plain modules' dicts, all
-// with `str` keys only, and changed nothing on the way. Returns a new
-// reference to the function, or nullptr with `*path_out` set to `os.path`
-// (new reference) when `os.path` is not a plain module, or nullptr with an
-// exception set.
-PyObject* find_os_path_function(OsPathLookup& l, Ref* path_out) {
-    using tamsel::compat::dict_version;
-    using tamsel::compat::track_dict;
-    l.function = nullptr;
-    // Each dict is tracked before it is read, so that whatever a lookup runs
-    // cannot change an earlier dict unseen.
-    bool tracked = track_dict(g_namespace);
-    const std::uint64_t namespace_version = dict_version(g_namespace);
-    PyObject* os = PyDict_GetItemWithError(g_namespace, C.name_os);  // borrowed
-    if (os == nullptr) {
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
-        Ref builtin = Ref::steal(lookup_builtin(C.name_os));
-        if (builtin) {
-            *path_out = Ref::steal(PyObject_GetAttr(builtin.get(), C.attr_path));
-        }
-        return nullptr;
-    }
-    Ref os_ref = Ref::borrow(os);
-    const bool os_plain = Py_TYPE(os) == &PyModule_Type;
-    tracked = tracked && os_plain && track_dict(PyModule_GetDict(os));
-    const std::uint64_t os_version = os_plain ? dict_version(PyModule_GetDict(os)) : 0;
-    PyObject* path = plain_module_entry(os, C.attr_path);  // borrowed
-    if (path == nullptr && PyErr_Occurred()) {
-        return nullptr;
-    }
-    // A `path` from the module's `__getattr__` (or any attribute machinery
-    // beyond the dict) may differ at the next access: it is used, never kept.
-    tracked = tracked && path != nullptr;
-    Ref path_ref = path != nullptr ? Ref::borrow(path) : Ref::steal(PyObject_GetAttr(os, C.attr_path));
-    if (!path_ref) {
-        return nullptr;
-    }
-    path = path_ref.get();
-    if (Py_TYPE(path) != &PyModule_Type) {
-        *path_out = std::move(path_ref);
-        return nullptr;
-    }
-    tracked = tracked && track_dict(PyModule_GetDict(path));
-    const std::uint64_t path_version = dict_version(PyModule_GetDict(path));
-    PyObject* const name = C.*(l.name);
-    PyObject* function = plain_module_entry(path, name);  // borrowed
-    if (function == nullptr) {
-        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(path, name);
-    }
-    if (tracked && dict_version(g_namespace) == namespace_version &&
-        dict_version(PyModule_GetDict(os)) == os_version &&
-        dict_version(PyModule_GetDict(path)) == path_version && only_str_keys(g_namespace) &&
-        only_str_keys(PyModule_GetDict(os)) && only_str_keys(PyModule_GetDict(path))) {
-        l = OsPathLookup{l.name,
-                         os,
-                         path,
-                         function,
-                         {g_namespace, PyModule_GetDict(os), PyModule_GetDict(path)},
-                         {namespace_version, os_version, path_version}};
-    }
-    return new_ref(function);
-}
-
-// `os.path.<function>(*args)`, with `os`, `os.path` and the function looked
-// up at each use; `l` is the function's lookup.
+// `name.attr(*args)`, where name is module-level: `uuid.getnode()`.
 template <typename... Args>
-PyObject* call_os_path(OsPathLookup& l, Args... args) {
-    PyObject* stack[] = {nullptr, args...};
-    Ref callable;
-    if (still_found(l)) {
-        if (Py_IS_TYPE(l.function, &PyFunction_Type)) {
-            // A Python function needs no reference of ours while it runs: the
-            // interpreter takes what it uses from it (its code, globals and
-            // builtins; from 3.11 the function itself) into the new frame
-            // before running any of its code, and never reads it afterwards.
-            return PyObject_Vectorcall(l.function, stack + 1,
-                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        }
-        callable = Ref::borrow(l.function);
-    } else {
-        Ref path;
-        callable = Ref::steal(find_os_path_function(l, &path));
-        if (!callable) {
-            // `os.path` is not a plain module: a method call on it, as Python
-            // code makes one.
-            return path ? call_method(path.get(), C.*(l.name), args...) : nullptr;
-        }
+PyObject* call_global_attr(const Scope& s, PyObject* name, PyObject* attr, Args... args) {
+    Ref function = Ref::steal(global_attr(s, name, attr));
+    return function ? call(function.get(), args...) : nullptr;
+}
+
+// `os.path.<name>(*args)`, with `os`, `os.path` and the function looked up
+// at this moment, as the expression does.
+template <typename... Args>
+PyObject* call_os_path(const Scope& s, PyObject* name, Args... args) {
+    Ref path = Ref::steal(global_attr(s, g_constants.name_os, g_constants.attr_path));
+    if (!path) {
+        return nullptr;
     }
-    return PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr);
+    Ref function = Ref::steal(module_attr(path.get(), name));
+    return function ? call(function.get(), args...) : nullptr;
 }
 
 // `import <name>` inside a function of this module.
-PyObject* import_module(PyObject* name) {
-    return PyImport_ImportModuleLevelObject(name, g_namespace, nullptr, nullptr, 0);
+PyObject* import_module(const Scope& s, PyObject* name) {
+    return PyImport_ImportModuleLevelObject(name, s.globals, nullptr, nullptr, 0);
 }
 
 // `bool(o)`: 1, 0 or -1, with no call for the two booleans.
 int truth(PyObject* o) {
-    return o == Py_True ? 1 : o == Py_False ? 0
-                                            : PyObject_IsTrue(o);
+    return o == Py_True ? 1 : o == Py_False ? 0 : PyObject_IsTrue(o);
 }
 
 // `a == b` (or `!=`) with Python's semantics: 1, 0 or -1. Unlike
@@ -628,117 +550,26 @@ int compare(PyObject* a, PyObject* b, int op) {
     return result ? truth(result.get()) : -1;
 }
 
-// What `name` is on a type, as the type's attribute lookup (its MRO, not its
-// metaclass) finds it, kept for the last type that was asked about when that
-// type and every class on its MRO are immutable: then neither the MRO nor the
-// dicts on it can change, and the entry keeps the type (so its address is
-// never another type's) and the attribute alive. Files and texts, whose
-// methods the module calls on every call, have such types.
-//
-// The lookup is _PyType_Lookup, private but in the headers of every version
-// from 3.9 to 3.15 with the same meaning: no public function searches a
-// type's MRO without also consulting its metaclass and binding what it finds,
-// which is not what `with` and method calls do. (3.14 adds _PyType_LookupRef,
-// which matters only without the GIL.)
-class TypeAttribute {
-public:
-    explicit constexpr TypeAttribute(PyObject* Constants::* name) noexcept : name_(name) {}
-
-    PyObject* name() const noexcept { return C.*name_; }
-
-    // Whether `type` is the one the entry keeps.
-    bool kept_for(PyTypeObject* type) const noexcept { return type == type_; }
-
-    // The attribute on `type`, borrowed, or nullptr (no exception is set).
-    PyObject* find(PyTypeObject* type) {
-        if (type == type_) {
-            return attribute_;
-        }
-        PyObject* attribute = _PyType_Lookup(type, name());  // borrowed
-        if (attribute != nullptr && fixed(type)) {
-            PyObject* old_type = reinterpret_cast<PyObject*>(type_);
-            PyObject* old_attribute = attribute_;
-            type_ = reinterpret_cast<PyTypeObject*>(new_ref(reinterpret_cast<PyObject*>(type)));
-            attribute_ = new_ref(attribute);
-            Py_XDECREF(old_attribute);  // last: a finaliser may run arbitrary code
-            Py_XDECREF(old_type);
-        }
-        return attribute;
-    }
-
-private:
-    static bool fixed(PyTypeObject* type) {
-        PyObject* mro = type->tp_mro;
-        if (mro == nullptr || !PyTuple_Check(mro)) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-            PyObject* base = PyTuple_GET_ITEM(mro, i);
-            if (!PyType_Check(base) ||
-                !tamsel::compat::is_immutable_type(reinterpret_cast<PyTypeObject*>(base))) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    PyObject* Constants::* name_;
-    PyTypeObject* type_ = nullptr;  // strong
-    PyObject* attribute_ = nullptr;  // strong
-};
-
-TypeAttribute g_enter{&Constants::attr_enter};
-TypeAttribute g_exit{&Constants::attr_exit};
-TypeAttribute g_read{&Constants::attr_read};
-TypeAttribute g_strip{&Constants::attr_strip};
-
-// `self.<method>(*args)`, as Python code calls a method. A method descriptor
-// of a kept type is called directly, unless the object's own dict could hold
-// a value of that name; anything else goes through the generic method call.
-// (The descriptor needs no reference of its own: `self` keeps its type alive,
-// and the type, being immutable, its attributes.)
-template <typename... Args>
-PyObject* call_method(TypeAttribute& method, PyObject* self, Args... args) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject* descriptor = nullptr;
-    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset >= 0) {
-        descriptor = method.find(type);
-    }
-    if (descriptor == nullptr || !method.kept_for(type) ||
-        !PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-        (type->tp_dictoffset != 0 &&
-         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset) != nullptr)) {
-        return call_method(self, method.name(), args...);
-    }
-    PyObject* stack[] = {self, args...};
-    return PyObject_Vectorcall(descriptor, stack, 1 + sizeof...(Args), nullptr);
-}
-
 // A special method found on the type, as `with` finds `__enter__` and
 // `__exit__`. A plain method descriptor is kept unbound and called with the
 // object in front, which spares the bound-method object per call.
 class SpecialMethod {
 public:
-    int lookup(PyObject* obj, TypeAttribute& special) {
-        PyObject* attr = special.find(Py_TYPE(obj));  // borrowed
-        if (attr == nullptr) {
-            PyErr_SetObject(PyExc_AttributeError, special.name());
+    int lookup(PyObject* obj, PyObject* name) {
+        Ref attr = Ref::steal(tamsel::compat::type_lookup_ref(Py_TYPE(obj), name));
+        if (!attr) {
+            PyErr_SetObject(PyExc_AttributeError, name);
             return -1;
         }
-        if (PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            // Kept on an immutable type, it lives as long as `obj` does.
-            function_ = special.kept_for(Py_TYPE(obj)) ? Ref() : Ref::borrow(attr);
-            method_ = attr;
+        if (PyType_HasFeature(Py_TYPE(attr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            function_ = std::move(attr);
             self_ = obj;
             return 0;
         }
-        descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-        if (get == nullptr) {
-            function_ = Ref::borrow(attr);
-        } else {
-            function_ = Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-        }
-        method_ = function_.get();
+        descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+        function_ = get == nullptr
+                        ? std::move(attr)
+                        : Ref::steal(get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
         self_ = nullptr;
         return function_ ? 0 : -1;
     }
@@ -749,26 +580,19 @@ public:
         for (Py_ssize_t i = 0; i < nargs; ++i) {
             stack[2 + i] = args[i];
         }
-        if (self_ != nullptr) {
-            return PyObject_Vectorcall(method_, stack + 1,
-                                       static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       nullptr);
-        }
-        return PyObject_Vectorcall(method_, stack + 2,
-                                   static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        PyObject* const* first = self_ != nullptr ? stack + 1 : stack + 2;
+        const size_t count = static_cast<size_t>(nargs + (self_ != nullptr ? 1 : 0));
+        return PyObject_Vectorcall(function_.get(), first, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr);
     }
 
 private:
-    Ref function_;                // what keeps method_ alive, unless its type does
-    PyObject* method_ = nullptr;  // what is called
-    PyObject* self_ = nullptr;    // borrowed from the caller of lookup()
+    Ref function_;              // what is called
+    PyObject* self_ = nullptr;  // borrowed from the caller of lookup(); null: bound already
 };
 
 // Outcome of a `with` block.
-enum WithOutcome { kWithFailed = -1,
-                   kWithSuppressed = 0,
-                   kWithCompleted = 1 };
+enum WithOutcome { kWithFailed = -1, kWithSuppressed = 0, kWithCompleted = 1 };
 
 // `with manager as entered: body(entered)`. The body returns 0, or -1 with an
 // exception set; that exception goes to `__exit__` with its type, value and
@@ -777,7 +601,8 @@ enum WithOutcome { kWithFailed = -1,
 template <typename Body>
 WithOutcome with_block(PyObject* manager, Body&& body) {
     SpecialMethod enter, exit;
-    if (enter.lookup(manager, g_enter) < 0 || exit.lookup(manager, g_exit) < 0) {
+    if (enter.lookup(manager, g_constants.attr_enter) < 0 ||
+        exit.lookup(manager, g_constants.attr_exit) < 0) {
         return kWithFailed;
     }
     Ref entered = Ref::steal(enter(nullptr, 0));
@@ -785,7 +610,7 @@ WithOutcome with_block(PyObject* manager, Body&& body) {
         return kWithFailed;
     }
     if (body(entered.get()) == 0) {
-        Ref result = Ref::steal(exit(&PyTuple_GET_ITEM(C.exit_no_exception, 0), 3));
+        Ref result = Ref::steal(exit(&PyTuple_GET_ITEM(g_constants.exit_no_exception, 0), 3));
         return result ? kWithCompleted : kWithFailed;
     }
     CatchAll handler;
@@ -806,106 +631,113 @@ WithOutcome with_block(PyObject* manager, Body&& body) {
     return kWithFailed;
 }
 
-// `open(path, mode)` with the builtin taken at initialisation.
-PyObject* open_file(PyObject* path, PyObject* mode) {
-    return call(g_open, path, mode);
-}
-
 // The result list of a probe. When it cannot be made, one more empty list is
 // tried; only when that fails too does the probe fail.
-PyObject* new_result_list(PyObject* entry) {
+PyObject* new_result_list(const Scope& s, PyObject* entry) {
     PyObject* list = PyList_New(0);
     if (list != nullptr) {
         return list;
     }
     CatchAll().absorb();
     list = PyList_New(0);
-    if (list == nullptr) {
-        FAIL(entry);
-    }
-    return list;
+    return list != nullptr ? list : fail(s, entry, __LINE__);
 }
 
 /* ------------------------------------------------------------------------ */
 /* The identifier cache file                                                 */
 /* ------------------------------------------------------------------------ */
 
+// os.path.expanduser("~/.tamsel/cache")
+PyObject* cache_directory(const Scope& s) {
+    return call_os_path(s, g_constants.attr_expanduser, g_constants.cache_dir);
+}
+
+// os.path.join(cache_dir, ".machine_id")
+PyObject* cache_file_path(const Scope& s, PyObject* cache_dir) {
+    return call_os_path(s, g_constants.attr_join, cache_dir, g_constants.cache_file_name);
+}
+
+// The stripped text of the cache file into *stored (a new reference), or
+// nothing when the file does not exist. Returns 0, or -1 with the error set.
+int read_cache_file(const Scope& s, Ref* stored) {
+    Ref cache_dir = Ref::steal(cache_directory(s));
+    if (!cache_dir) {
+        return -1;
+    }
+    Ref path = Ref::steal(cache_file_path(s, cache_dir.get()));
+    if (!path) {
+        return -1;
+    }
+    Ref exists = Ref::steal(call_os_path(s, g_constants.attr_exists, path.get()));
+    if (!exists) {
+        return -1;
+    }
+    int found = truth(exists.get());
+    if (found <= 0) {
+        return found;
+    }
+    Ref file = Ref::steal(call(s.open, path.get(), g_constants.mode_read));
+    if (!file) {
+        return -1;
+    }
+    WithOutcome outcome = with_block(file.get(), [stored](PyObject* f) -> int {
+        Ref content = Ref::steal(call_method(f, g_constants.attr_read));
+        if (!content) {
+            return -1;
+        }
+        *stored = Ref::steal(call_method(content.get(), g_constants.attr_strip));
+        return *stored ? 0 : -1;
+    });
+    return outcome == kWithFailed ? -1 : 0;
+}
+
 // The file's text, stripped, or the empty text when there is none or it
 // cannot be read. Never fails.
-PyObject* get_cached_machine_id() {
+PyObject* get_cached_machine_id(const Scope& s) {
     CatchAll region;
-    PyObject* stored = nullptr;
-    int status = [&stored]() -> int {
-        Ref cache_dir = Ref::steal(call_os_path(g_expanduser, C.cache_dir));
-        if (!cache_dir) {
-            return -1;
-        }
-        Ref path = Ref::steal(call_os_path(g_join, cache_dir.get(), C.cache_file_name));
-        if (!path) {
-            return -1;
-        }
-        Ref exists = Ref::steal(call_os_path(g_exists, path.get()));
-        if (!exists) {
-            return -1;
-        }
-        int found = truth(exists.get());
-        if (found <= 0) {
-            return found;
-        }
-        Ref file = Ref::steal(open_file(path.get(), C.mode_read));
-        if (!file) {
-            return -1;
-        }
-        WithOutcome outcome = with_block(file.get(), [&stored](PyObject* f) -> int {
-            Ref content = Ref::steal(call_method(g_read, f));
-            if (!content) {
-                return -1;
-            }
-            stored = call_method(g_strip, content.get());
-            return stored ? 0 : -1;
-        });
-        return outcome == kWithFailed ? -1 : 0;
-    }();
-    if (status < 0) {
-        Py_CLEAR(stored);
+    Ref stored;
+    if (read_cache_file(s, &stored) < 0) {
+        stored = Ref();
         region.absorb();
     }
-    return stored != nullptr ? stored : new_ref(C.empty_text);
+    return stored ? stored.release() : new_ref(g_constants.empty_text);
+}
+
+// Writes the identifier to the cache file. Returns 0, or -1 with the error set.
+int write_cache_file(const Scope& s, PyObject* machine_id) {
+    Ref cache_dir = Ref::steal(cache_directory(s));
+    if (!cache_dir) {
+        return -1;
+    }
+    Ref makedirs = Ref::steal(global_attr(s, g_constants.name_os, g_constants.attr_makedirs));
+    if (!makedirs) {
+        return -1;
+    }
+    PyObject* args[] = {cache_dir.get(), Py_True};
+    Ref made = Ref::steal(PyObject_Vectorcall(makedirs.get(), args, 1, g_constants.makedirs_kwnames));
+    if (!made) {
+        return -1;
+    }
+    Ref path = Ref::steal(cache_file_path(s, cache_dir.get()));
+    if (!path) {
+        return -1;
+    }
+    Ref file = Ref::steal(call(s.open, path.get(), g_constants.mode_write));
+    if (!file) {
+        return -1;
+    }
+    WithOutcome outcome = with_block(file.get(), [machine_id](PyObject* f) -> int {
+        Ref written = Ref::steal(call_method(f, g_constants.attr_write, machine_id));
+        return written ? 0 : -1;
+    });
+    return outcome == kWithFailed ? -1 : 0;
 }
 
 // Stores the identifier in the cache file; failures leave no trace and are
 // not reported: the next call simply finds nothing stored.
-void save_machine_id(PyObject* machine_id) {
+void save_machine_id(const Scope& s, PyObject* machine_id) {
     CatchAll region;
-    int status = [machine_id]() -> int {
-        Ref cache_dir = Ref::steal(call_os_path(g_expanduser, C.cache_dir));
-        if (!cache_dir) {
-            return -1;
-        }
-        Ref makedirs = Ref::steal(global_attr(C.name_os, C.attr_makedirs));
-        if (!makedirs) {
-            return -1;
-        }
-        PyObject* args[] = {cache_dir.get(), Py_True};
-        Ref made = Ref::steal(PyObject_Vectorcall(makedirs.get(), args, 1, C.makedirs_kwnames));
-        if (!made) {
-            return -1;
-        }
-        Ref path = Ref::steal(call_os_path(g_join, cache_dir.get(), C.cache_file_name));
-        if (!path) {
-            return -1;
-        }
-        Ref file = Ref::steal(open_file(path.get(), C.mode_write));
-        if (!file) {
-            return -1;
-        }
-        WithOutcome outcome = with_block(file.get(), [machine_id](PyObject* f) -> int {
-            Ref written = Ref::steal(call_method(f, C.attr_write, machine_id));
-            return written ? 0 : -1;
-        });
-        return outcome == kWithFailed ? -1 : 0;
-    }();
-    if (status < 0) {
+    if (write_cache_file(s, machine_id) < 0) {
         region.absorb();
     }
 }
@@ -916,11 +748,12 @@ void save_machine_id(PyObject* machine_id) {
 
 // Windows: the serial number of volume C: and every BIOS serial number.
 int append_volume_serial(PyObject* info, PyObject* win32api) {
-    Ref volume = Ref::steal(call_method(win32api, C.attr_get_volume_information, C.volume_c_root));
+    Ref volume = Ref::steal(
+        call_method(win32api, g_constants.attr_get_volume_information, g_constants.volume_c_root));
     if (!volume) {
         return -1;
     }
-    Ref serial = Ref::steal(PyObject_GetItem(volume.get(), C.one));
+    Ref serial = Ref::steal(PyObject_GetItem(volume.get(), g_constants.one));
     if (!serial) {
         return -1;
     }
@@ -931,16 +764,16 @@ int append_volume_serial(PyObject* info, PyObject* win32api) {
     return PyList_Append(info, piece.get());
 }
 
-int append_bios_serials(PyObject* info) {
-    Ref wmi = Ref::steal(import_module(C.module_wmi));
+int append_bios_serials(const Scope& s, PyObject* info) {
+    Ref wmi = Ref::steal(import_module(s, g_constants.module_wmi));
     if (!wmi) {
         return -1;
     }
-    Ref connection = Ref::steal(call_method(wmi.get(), C.attr_wmi_connect));
+    Ref connection = Ref::steal(call_method(wmi.get(), g_constants.attr_wmi_connect));
     if (!connection) {
         return -1;
     }
-    Ref bioses = Ref::steal(call_method(connection.get(), C.attr_win32_bios));
+    Ref bioses = Ref::steal(call_method(connection.get(), g_constants.attr_win32_bios));
     if (!bioses) {
         return -1;
     }
@@ -949,7 +782,7 @@ int append_bios_serials(PyObject* info) {
         return -1;
     }
     while (Ref bios = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref serial = Ref::steal(PyObject_GetAttr(bios.get(), C.attr_serial_number));
+        Ref serial = Ref::steal(PyObject_GetAttr(bios.get(), g_constants.attr_serial_number));
         if (!serial) {
             return -1;
         }
@@ -961,53 +794,55 @@ int append_bios_serials(PyObject* info) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* get_windows_info() {
+// The volume and BIOS pieces, each group in a catch-all of its own, after
+// the imports that decide whether there are any. Returns the list, or
+// nullptr with the error set.
+PyObject* collect_windows_pieces(const Scope& s) {
+    Ref win32api = Ref::steal(import_module(s, g_constants.module_win32api));
+    if (!win32api) {
+        return nullptr;
+    }
+    Ref win32security = Ref::steal(import_module(s, g_constants.module_win32security));
+    if (!win32security) {
+        return nullptr;
+    }
+    Ref info = Ref::steal(PyList_New(0));
+    if (!info) {
+        return nullptr;
+    }
+    {
+        CatchAll volume_region;
+        if (append_volume_serial(info.get(), win32api.get()) < 0) {
+            volume_region.absorb();
+        }
+    }
+    {
+        CatchAll bios_region;
+        if (append_bios_serials(s, info.get()) < 0) {
+            bios_region.absorb();
+        }
+    }
+    return info.release();
+}
+
+PyObject* get_windows_info(const Scope& s) {
     CatchAll outer;
-    Ref info = [] {
-        Ref win32api = Ref::steal(import_module(C.module_win32api));
-        if (!win32api) {
-            return Ref();
-        }
-        Ref win32security = Ref::steal(import_module(C.module_win32security));
-        if (!win32security) {
-            return Ref();
-        }
-        Ref list = Ref::steal(PyList_New(0));
-        if (!list) {
-            return Ref();
-        }
-        {
-            CatchAll volume_region;
-            if (append_volume_serial(list.get(), win32api.get()) < 0) {
-                volume_region.absorb();
-            }
-        }
-        {
-            CatchAll bios_region;
-            if (append_bios_serials(list.get()) < 0) {
-                bios_region.absorb();
-            }
-        }
-        return list;
-    }();
-    if (info) {
-        return info.release();
+    PyObject* info = collect_windows_pieces(s);
+    if (info != nullptr) {
+        return info;
     }
     outer.absorb();
     PyObject* empty = PyList_New(0);
-    if (empty == nullptr) {
-        FAIL(C.entry_get_windows_info);
-    }
-    return empty;
+    return empty != nullptr ? empty : fail(s, g_constants.entry_get_windows_info, __LINE__);
 }
 
 // macOS: the hardware UUID and serial number lines of system_profiler.
-int collect_profiler_pieces(PyObject* info) {
-    Ref subprocess = Ref::steal(import_module(C.module_subprocess));
+int collect_profiler_pieces(const Scope& s, PyObject* info) {
+    Ref subprocess = Ref::steal(import_module(s, g_constants.module_subprocess));
     if (!subprocess) {
         return -1;
     }
-    Ref run = Ref::steal(PyObject_GetAttr(subprocess.get(), C.attr_run));
+    Ref run = Ref::steal(PyObject_GetAttr(subprocess.get(), g_constants.attr_run));
     if (!run) {
         return -1;
     }
@@ -1015,18 +850,18 @@ int collect_profiler_pieces(PyObject* info) {
     if (!argv) {
         return -1;
     }
-    PyList_SET_ITEM(argv.get(), 0, new_ref(C.profiler_program));
-    PyList_SET_ITEM(argv.get(), 1, new_ref(C.profiler_data_type));
+    PyList_SET_ITEM(argv.get(), 0, new_ref(g_constants.profiler_program));
+    PyList_SET_ITEM(argv.get(), 1, new_ref(g_constants.profiler_data_type));
     PyObject* args[] = {argv.get(), Py_True, Py_True};
-    Ref result = Ref::steal(PyObject_Vectorcall(run.get(), args, 1, C.run_kwnames));
+    Ref result = Ref::steal(PyObject_Vectorcall(run.get(), args, 1, g_constants.run_kwnames));
     if (!result) {
         return -1;
     }
-    Ref stdout_text = Ref::steal(PyObject_GetAttr(result.get(), C.attr_stdout));
+    Ref stdout_text = Ref::steal(PyObject_GetAttr(result.get(), g_constants.attr_stdout));
     if (!stdout_text) {
         return -1;
     }
-    Ref lines = Ref::steal(call_method(stdout_text.get(), C.attr_split, C.line_feed));
+    Ref lines = Ref::steal(call_method(stdout_text.get(), g_constants.attr_split, g_constants.line_feed));
     if (!lines) {
         return -1;
     }
@@ -1035,9 +870,9 @@ int collect_profiler_pieces(PyObject* info) {
         return -1;
     }
     while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-        int matches = PySequence_Contains(line.get(), C.label_hardware_uuid);
+        int matches = PySequence_Contains(line.get(), g_constants.label_hardware_uuid);
         if (matches == 0) {
-            matches = PySequence_Contains(line.get(), C.label_serial_number);
+            matches = PySequence_Contains(line.get(), g_constants.label_serial_number);
         }
         if (matches < 0) {
             return -1;
@@ -1045,15 +880,15 @@ int collect_profiler_pieces(PyObject* info) {
         if (matches == 0) {
             continue;
         }
-        Ref fields = Ref::steal(call_method(line.get(), C.attr_split, C.colon));
+        Ref fields = Ref::steal(call_method(line.get(), g_constants.attr_split, g_constants.colon));
         if (!fields) {
             return -1;
         }
-        Ref field = Ref::steal(PyObject_GetItem(fields.get(), C.one));
+        Ref field = Ref::steal(PyObject_GetItem(fields.get(), g_constants.one));
         if (!field) {
             return -1;
         }
-        Ref piece = Ref::steal(call_method(g_strip, field.get()));
+        Ref piece = Ref::steal(call_method(field.get(), g_constants.attr_strip));
         if (!piece || PyList_Append(info, piece.get()) < 0) {
             return -1;
         }
@@ -1061,13 +896,13 @@ int collect_profiler_pieces(PyObject* info) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* get_macos_info() {
-    Ref info = Ref::steal(new_result_list(C.entry_get_macos_info));
+PyObject* get_macos_info(const Scope& s) {
+    Ref info = Ref::steal(new_result_list(s, g_constants.entry_get_macos_info));
     if (!info) {
         return nullptr;
     }
     CatchAll region;
-    if (collect_profiler_pieces(info.get()) < 0) {
+    if (collect_profiler_pieces(s, info.get()) < 0) {
         region.absorb();
     }
     return info.release();
@@ -1075,8 +910,8 @@ PyObject* get_macos_info() {
 
 // Linux: one source file of a group; a text that passes the group's test is
 // appended. Returns 0, or -1 with the exception set.
-int append_file_text(PyObject* info, PyObject* path, bool skip_placeholder) {
-    Ref exists = Ref::steal(call_os_path(g_exists, path));
+int append_file_text(const Scope& s, PyObject* info, PyObject* path, bool skip_placeholder) {
+    Ref exists = Ref::steal(call_os_path(s, g_constants.attr_exists, path));
     if (!exists) {
         return -1;
     }
@@ -1084,22 +919,22 @@ int append_file_text(PyObject* info, PyObject* path, bool skip_placeholder) {
     if (found <= 0) {
         return found;
     }
-    Ref file = Ref::steal(open_file(path, C.mode_read));
+    Ref file = Ref::steal(call(s.open, path, g_constants.mode_read));
     if (!file) {
         return -1;
     }
     WithOutcome outcome = with_block(file.get(), [info, skip_placeholder](PyObject* f) -> int {
-        Ref content = Ref::steal(call_method(g_read, f));
+        Ref content = Ref::steal(call_method(f, g_constants.attr_read));
         if (!content) {
             return -1;
         }
-        Ref value = Ref::steal(call_method(g_strip, content.get()));
+        Ref value = Ref::steal(call_method(content.get(), g_constants.attr_strip));
         if (!value) {
             return -1;
         }
         int keep = truth(value.get());
         if (keep > 0 && skip_placeholder) {
-            keep = compare(value.get(), C.dmi_placeholder, Py_NE);
+            keep = compare(value.get(), g_constants.dmi_placeholder, Py_NE);
         }
         if (keep <= 0) {
             return keep;
@@ -1109,22 +944,24 @@ int append_file_text(PyObject* info, PyObject* path, bool skip_placeholder) {
     return outcome == kWithFailed ? -1 : 0;
 }
 
-PyObject* get_linux_info() {
-    Ref info = Ref::steal(new_result_list(C.entry_get_linux_info));
+PyObject* get_linux_info(const Scope& s) {
+    Ref info = Ref::steal(new_result_list(s, g_constants.entry_get_linux_info));
     if (!info) {
         return nullptr;
     }
     // Every machine-id file is tried, whatever happened to the one before.
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(C.machine_id_paths); ++i) {
+    PyObject* const machine_id_paths = g_constants.machine_id_paths;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(machine_id_paths); ++i) {
         CatchAll region;
-        if (append_file_text(info.get(), PyTuple_GET_ITEM(C.machine_id_paths, i), false) < 0) {
+        if (append_file_text(s, info.get(), PyTuple_GET_ITEM(machine_id_paths, i), false) < 0) {
             region.absorb();
         }
     }
     // A failing firmware file ends the firmware group.
     CatchAll region;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(C.dmi_paths); ++i) {
-        if (append_file_text(info.get(), PyTuple_GET_ITEM(C.dmi_paths, i), true) < 0) {
+    PyObject* const dmi_paths = g_constants.dmi_paths;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dmi_paths); ++i) {
+        if (append_file_text(s, info.get(), PyTuple_GET_ITEM(dmi_paths, i), true) < 0) {
             region.absorb();
             break;
         }
@@ -1138,57 +975,51 @@ PyObject* get_linux_info() {
 
 // str(uuid.getnode()): the hardware address as decimal text, the first piece
 // of every identifier and the whole of the fallback one.
-PyObject* node_piece() {
-    Ref uuid = Ref::steal(lookup_global(C.name_uuid));
-    if (!uuid) {
-        return nullptr;
-    }
-    Ref node = Ref::steal(call_method(uuid.get(), C.attr_getnode));
+PyObject* node_piece(const Scope& s) {
+    Ref node = Ref::steal(call_global_attr(s, g_constants.name_uuid, g_constants.attr_getnode));
     return node ? PyObject_Str(node.get()) : nullptr;
 }
 
+// platform.system() == name: 1, 0 or -1. Asked afresh for each test.
+int system_is(const Scope& s, PyObject* name) {
+    Ref system = Ref::steal(call_global_attr(s, g_constants.name_platform, g_constants.attr_system));
+    return system ? compare(system.get(), name, Py_EQ) : -1;
+}
+
+// The pieces of the one probe the system selects, or nullptr with the error
+// set.
+PyObject* probe_pieces(const Scope& s) {
+    int windows = system_is(s, g_constants.system_windows);
+    if (windows != 0) {
+        return windows > 0 ? get_windows_info(s) : nullptr;
+    }
+    int darwin = system_is(s, g_constants.system_darwin);
+    if (darwin != 0) {
+        return darwin > 0 ? get_macos_info(s) : nullptr;
+    }
+    return get_linux_info(s);
+}
+
 // The node piece first, then the items of the one probe the system selects.
-PyObject* get_stable_system_info() {
-    PyObject* const entry = C.entry_get_stable_system_info;
+PyObject* get_stable_system_info(const Scope& s) {
+    PyObject* const entry = g_constants.entry_get_stable_system_info;
     Ref info = Ref::steal(PyList_New(0));
     if (!info) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
-    Ref node = Ref::steal(node_piece());
+    Ref node = Ref::steal(node_piece(s));
     if (!node) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     if (PyList_Append(info.get(), node.get()) < 0) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
-    // platform.system() is asked again for the second test, not remembered.
-    auto system_is = [](PyObject* name) -> int {
-        Ref platform = Ref::steal(lookup_global(C.name_platform));
-        if (!platform) {
-            return -1;
-        }
-        Ref system = Ref::steal(call_method(platform.get(), C.attr_system));
-        return system ? compare(system.get(), name, Py_EQ) : -1;
-    };
-    Ref pieces;
-    int windows = system_is(C.system_windows);
-    if (windows < 0) {
-        FAIL(entry);
-    }
-    if (windows) {
-        pieces = Ref::steal(get_windows_info());
-    } else {
-        int darwin = system_is(C.system_darwin);
-        if (darwin < 0) {
-            FAIL(entry);
-        }
-        pieces = Ref::steal(darwin ? get_macos_info() : get_linux_info());
-    }
+    Ref pieces = Ref::steal(probe_pieces(s));
     if (!pieces) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     if (PyList_SetSlice(info.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, pieces.get()) < 0) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     return info.release();
 }
@@ -1203,71 +1034,76 @@ PyObject* hexdigest_of(PyObject* sha256, PyObject* text) {
     if (!hash) {
         return nullptr;
     }
-    return call_method(hash.get(), C.attr_hexdigest);
+    return call_method(hash.get(), g_constants.attr_hexdigest);
 }
 
-PyObject* get_machine_id() {
-    PyObject* const entry = C.entry_get_machine_id;
-    Ref cached_id = Ref::steal(get_cached_machine_id());
+// The regular derivation: the digest of the system information, stored and
+// returned. On failure returns nullptr with the error set and `*failed_line`
+// the line of the failing statement.
+PyObject* derive_machine_id(const Scope& s, int* failed_line) {
+    Ref system_info = Ref::steal(get_stable_system_info(s));
+    if (!system_info) {
+        *failed_line = __LINE__;
+        return nullptr;
+    }
+    Ref sha256 = Ref::steal(global_attr(s, g_constants.name_hashlib, g_constants.attr_sha256));
+    if (!sha256) {
+        *failed_line = __LINE__;
+        return nullptr;
+    }
+    Ref joined = Ref::steal(PyUnicode_Join(g_constants.empty_text, system_info.get()));
+    if (!joined) {
+        *failed_line = __LINE__;
+        return nullptr;
+    }
+    PyObject* machine_id = hexdigest_of(sha256.get(), joined.get());
+    if (machine_id == nullptr) {
+        *failed_line = __LINE__;
+        return nullptr;
+    }
+    save_machine_id(s, machine_id);
+    return machine_id;
+}
+
+PyObject* get_machine_id(const Scope& s) {
+    PyObject* const entry = g_constants.entry_get_machine_id;
+    Ref cached_id = Ref::steal(get_cached_machine_id(s));
     if (!cached_id) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     int stored = truth(cached_id.get());
     if (stored < 0) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     if (stored) {
         return cached_id.release();
     }
 
     CatchAll handler;
-    int failed_at = 0;
-    auto failure_at = [&failed_at](int line) -> PyObject* {
-        failed_at = line;
-        return nullptr;
-    };
-    Ref machine_id = Ref::steal([&failure_at]() -> PyObject* {
-        Ref system_info = Ref::steal(get_stable_system_info());
-        if (!system_info) {
-            return failure_at(__LINE__);
-        }
-        Ref sha256 = Ref::steal(global_attr(C.name_hashlib, C.attr_sha256));
-        if (!sha256) {
-            return failure_at(__LINE__);
-        }
-        Ref joined = Ref::steal(PyUnicode_Join(C.empty_text, system_info.get()));
-        if (!joined) {
-            return failure_at(__LINE__);
-        }
-        PyObject* digest = hexdigest_of(sha256.get(), joined.get());
-        if (digest == nullptr) {
-            return failure_at(__LINE__);
-        }
-        save_machine_id(digest);
-        return digest;
-    }());
-    if (machine_id) {
-        return machine_id.release();
+    int failed_line = 0;
+    PyObject* machine_id = derive_machine_id(s, &failed_line);
+    if (machine_id != nullptr) {
+        return machine_id;
     }
 
     // Like an `except:` clause: the failure is discarded, but while the
     // fallback runs it is the exception being handled, so anything raised
     // now names it as its context.
-    traceback_here(entry, failed_at);
+    traceback_here(s.globals, entry, failed_line);
     handler.handle();
-    Ref sha256 = Ref::steal(global_attr(C.name_hashlib, C.attr_sha256));
+    Ref sha256 = Ref::steal(global_attr(s, g_constants.name_hashlib, g_constants.attr_sha256));
     if (!sha256) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
-    Ref node = Ref::steal(node_piece());
+    Ref node = Ref::steal(node_piece(s));
     if (!node) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
     Ref fallback_id = Ref::steal(hexdigest_of(sha256.get(), node.get()));
     if (!fallback_id) {
-        FAIL(entry);
+        return fail(s, entry, __LINE__);
     }
-    save_machine_id(fallback_id.get());
+    save_machine_id(s, fallback_id.get());
     return fallback_id.release();
 }
 
@@ -1288,7 +1124,7 @@ PyObject* get_machine_id() {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* (*implementation)();
+    PyObject* (*implementation)(const Scope&);
     const char* c_name;
     PyObject* name;
     PyObject* qualname;
@@ -1296,6 +1132,8 @@ struct NativeFunction {
     PyObject* code;
     PyObject* globals;
     PyObject* annotations;
+    PyObject* builtins;  // the dict of the builtins module
+    PyObject* open;
     PyObject* weakrefs;
 };
 
@@ -1315,19 +1153,17 @@ PyObject* native_function_vectorcall(PyObject* self, PyObject* const*, size_t na
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->c_name, nargs);
         return nullptr;
     }
-    const tamsel::StackReserve::Where stack = tamsel::StackReserve::enter();
-    if (stack == tamsel::StackReserve::kRefused) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
+    const int stack = tamsel::compat::enter_c_stack();
+    if (stack == tamsel::compat::kStackRefused) {
         return nullptr;
     }
     PyThreadState* thread = tamsel::compat::enter_recursive_call();
     PyObject* result = nullptr;
     if (thread != nullptr) {
-        result = f->implementation();
+        result = f->implementation(Scope{f->globals, f->builtins, f->open});
         tamsel::compat::leave_recursive_call(thread);
     }
-    tamsel::StackReserve::leave(stack);
+    tamsel::compat::leave_c_stack(stack);
     return result;
 }
 
@@ -1337,13 +1173,18 @@ int native_function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->open);
     return 0;
 }
 
+// What a call uses (its globals, builtins and `open`) stays until the function
+// is freed, so that a function cleared by the collector can still be called
+// from a finaliser; a cycle through the namespace is broken by the dict's own
+// clear.
 int native_function_clear(PyObject* self) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     Py_CLEAR(f->code);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     return 0;
 }
@@ -1356,6 +1197,9 @@ void native_function_dealloc(PyObject* self) {
         PyObject_ClearWeakRefs(self);
     }
     native_function_clear(self);
+    Py_XDECREF(f->globals);
+    Py_XDECREF(f->builtins);
+    Py_XDECREF(f->open);
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->doc);
@@ -1445,37 +1289,60 @@ PyType_Spec native_function_spec = {
     native_function_slots,
 };
 
-// The type, made by the first initialisation that gets that far and kept.
-PyTypeObject* g_function_type;
-
-PyObject* new_native_function(PyObject* annotations) {
-    if (g_function_type == nullptr) {
-        g_function_type = reinterpret_cast<PyTypeObject*>(
-            tamsel::compat::new_uninstantiable_type(&native_function_spec));
-        if (g_function_type == nullptr) {
-            // Out of memory, PyType_FromSpec of 3.12 and 3.13 can fail
-            // without saying why; report it as the interpreter reports a
-            // function that does so.
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError,
-                                "PyType_FromSpec returned NULL without setting an exception");
-            }
-            return nullptr;
+// The type of the published function: made by the first initialisation that
+// gets that far, and kept.
+PyTypeObject* published_function_type() {
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        if (g_function_type != nullptr) {
+            return g_function_type;
         }
     }
-    NativeFunction* f = PyObject_GC_New(NativeFunction, g_function_type);
+    // Made outside the lock: making it may run a collection, and with it
+    // finalisers of Python code.
+    PyObject* made = tamsel::compat::new_uninstantiable_type(&native_function_spec);
+    if (made == nullptr) {
+        // Out of memory, PyType_FromSpec of 3.12 and 3.13 can fail without
+        // saying why; report it as the interpreter reports a function that
+        // does so.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "PyType_FromSpec returned NULL without setting an exception");
+        }
+        return nullptr;
+    }
+    PyTypeObject* type;
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        if (g_function_type == nullptr) {
+            g_function_type = reinterpret_cast<PyTypeObject*>(made);
+            made = nullptr;
+        }
+        type = g_function_type;
+    }
+    Py_XDECREF(made);  // another thread's initialisation was first
+    return type;
+}
+
+PyObject* new_native_function(PyObject* globals, PyObject* annotations) {
+    PyTypeObject* type = published_function_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    NativeFunction* f = PyObject_GC_New(NativeFunction, type);
     if (f == nullptr) {
         return nullptr;
     }
     f->vectorcall = native_function_vectorcall;
     f->implementation = get_machine_id;
     f->c_name = kFunctionName;
-    f->name = new_ref(C.name_get_machine_id);
-    f->qualname = new_ref(C.name_get_machine_id);
-    f->doc = new_ref(C.doc);
-    f->code = new_ref(C.code);
-    f->globals = new_ref(g_namespace);
+    f->name = new_ref(g_constants.name_get_machine_id);
+    f->qualname = new_ref(g_constants.name_get_machine_id);
+    f->doc = new_ref(g_constants.doc);
+    f->code = new_ref(g_constants.code);
+    f->globals = new_ref(globals);
     f->annotations = new_ref(annotations);
+    f->builtins = new_ref(PyModule_GetDict(g_builtins));
+    f->open = new_ref(g_open);
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
@@ -1484,6 +1351,18 @@ PyObject* new_native_function(PyObject* annotations) {
 /* ------------------------------------------------------------------------ */
 /* Initialisation                                                            */
 /* ------------------------------------------------------------------------ */
+
+// The line of the traceback entry "init tamsel.utils._machine_utils" that a
+// failing step of the exec slot adds.
+enum InitLine : int {
+    kNoInitEntry = 0,  // the constant texts do not exist yet
+    kInitSetUp = 1,
+    kInitImportHashlib = 4,
+    kInitImportPlatform = 5,
+    kInitImportUuid = 6,
+    kInitImportOs = 7,
+    kInitFunction = 10,
+};
 
 // Warns when the running interpreter is not the one the module was built
 // for. Returns -1 when the warning is turned into an error.
@@ -1500,28 +1379,27 @@ int check_runtime_version() {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-// Builds whatever texts are still missing; a retried initialisation keeps
-// those an earlier attempt made.
-int create_texts() {
-    if (C.empty_tuple == nullptr && (C.empty_tuple = PyTuple_New(0)) == nullptr) {
+// Fills the empty slots of `c` with the texts.
+int make_texts(Constants& c) {
+    if (c.empty_tuple == nullptr && (c.empty_tuple = PyTuple_New(0)) == nullptr) {
         return -1;
     }
-    if (C.empty_bytes == nullptr && (C.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr) {
+    if (c.empty_bytes == nullptr && (c.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr) {
         return -1;
     }
-    if (C.raising_bytecode == nullptr &&
-        (C.raising_bytecode = tamsel::compat::new_raising_bytecode()) == nullptr) {
+    if (c.raising_bytecode == nullptr &&
+        (c.raising_bytecode = tamsel::compat::new_raising_bytecode()) == nullptr) {
         return -1;
     }
-    if (C.raising_line_table == nullptr &&
-        (C.raising_line_table = tamsel::compat::new_raising_line_table()) == nullptr) {
+    if (c.raising_line_table == nullptr &&
+        (c.raising_line_table = tamsel::compat::new_raising_line_table()) == nullptr) {
         return -1;
     }
-    if (C.empty_text == nullptr && (C.empty_text = PyUnicode_FromStringAndSize("", 0)) == nullptr) {
+    if (c.empty_text == nullptr && (c.empty_text = PyUnicode_FromStringAndSize("", 0)) == nullptr) {
         return -1;
     }
     for (const TextConstant& t : kTexts) {
-        PyObject*& slot = C.*(t.slot);
+        PyObject*& slot = c.*(t.slot);
         if (slot == nullptr && (slot = PyUnicode_InternFromString(t.text)) == nullptr) {
             return -1;
         }
@@ -1536,119 +1414,208 @@ PyObject* tuple_of(PyObject* a, PyObject* b = nullptr, PyObject* c = nullptr, Py
                           : PyTuple_Pack(4, a, b, c, d);
 }
 
-int create_tuples_and_code() {
-    if (C.one == nullptr && (C.one = PyLong_FromLong(1)) == nullptr) {
+// A tuple of two interned path texts.
+PyObject* path_pair(const char* first, const char* second) {
+    Ref a = Ref::steal(PyUnicode_InternFromString(first));
+    Ref b = Ref::steal(PyUnicode_InternFromString(second));
+    return a && b ? tuple_of(a.get(), b.get()) : nullptr;
+}
+
+// Fills the empty slots of `c` with the tuples and the code object (the
+// texts are there already).
+int make_tuples_and_code(Constants& c) {
+    if (c.one == nullptr && (c.one = PyLong_FromLong(1)) == nullptr) {
         return -1;
     }
-    if (C.machine_id_paths == nullptr) {
-        Ref first = Ref::steal(PyUnicode_InternFromString("/etc/machine-id"));
-        Ref second = Ref::steal(PyUnicode_InternFromString("/var/lib/dbus/machine-id"));
-        if (!first || !second || (C.machine_id_paths = tuple_of(first.get(), second.get())) == nullptr) {
-            return -1;
-        }
-    }
-    if (C.dmi_paths == nullptr) {
-        Ref first = Ref::steal(PyUnicode_InternFromString("/sys/class/dmi/id/product_uuid"));
-        Ref second = Ref::steal(PyUnicode_InternFromString("/sys/class/dmi/id/board_serial"));
-        if (!first || !second || (C.dmi_paths = tuple_of(first.get(), second.get())) == nullptr) {
-            return -1;
-        }
-    }
-    if (C.exit_no_exception == nullptr &&
-        (C.exit_no_exception = tuple_of(Py_None, Py_None, Py_None)) == nullptr) {
+    if (c.machine_id_paths == nullptr &&
+        (c.machine_id_paths = path_pair("/etc/machine-id", "/var/lib/dbus/machine-id")) == nullptr) {
         return -1;
     }
-    if (C.makedirs_kwnames == nullptr && (C.makedirs_kwnames = tuple_of(C.attr_exist_ok)) == nullptr) {
+    if (c.dmi_paths == nullptr &&
+        (c.dmi_paths = path_pair("/sys/class/dmi/id/product_uuid", "/sys/class/dmi/id/board_serial")) ==
+            nullptr) {
         return -1;
     }
-    if (C.run_kwnames == nullptr &&
-        (C.run_kwnames = tuple_of(C.attr_capture_output, C.attr_text)) == nullptr) {
+    if (c.exit_no_exception == nullptr &&
+        (c.exit_no_exception = tuple_of(Py_None, Py_None, Py_None)) == nullptr) {
         return -1;
     }
-    if (C.local_names == nullptr &&
-        (C.local_names = tuple_of(C.local_cached_id, C.local_system_info, C.local_machine_id,
-                                  C.local_fallback_id)) == nullptr) {
+    if (c.makedirs_kwnames == nullptr && (c.makedirs_kwnames = tuple_of(c.attr_exist_ok)) == nullptr) {
         return -1;
     }
-    if (C.code == nullptr) {
+    if (c.run_kwnames == nullptr && (c.run_kwnames = tuple_of(c.attr_capture_output, c.attr_text)) == nullptr) {
+        return -1;
+    }
+    if (c.local_names == nullptr &&
+        (c.local_names = tuple_of(c.local_cached_id, c.local_system_info, c.local_machine_id,
+                                  c.local_fallback_id)) == nullptr) {
+        return -1;
+    }
+    if (c.code == nullptr) {
         constexpr int kFirstLine = 10;
-        C.code = reinterpret_cast<PyObject*>(tamsel::compat::new_raising_code(
-            C.source_file, C.name_get_machine_id, kFirstLine, C.local_names,
-            CO_OPTIMIZED | CO_NEWLOCALS, C.raising_bytecode, C.raising_line_table, C.empty_tuple,
-            C.empty_bytes));
-        if (C.code == nullptr) {
+        c.code = reinterpret_cast<PyObject*>(tamsel::compat::new_raising_code(
+            c.source_file, c.name_get_machine_id, kFirstLine, c.local_names, CO_OPTIMIZED | CO_NEWLOCALS,
+            c.raising_bytecode, c.raising_line_table, c.empty_tuple, c.empty_bytes));
+        if (c.code == nullptr) {
             return -1;
         }
+    }
+    return 0;
+}
+
+// Constants is a plain list of object pointers; these view it as an array.
+static_assert(sizeof(Constants) % sizeof(PyObject*) == 0, "Constants holds object pointers only");
+constexpr std::size_t kConstantCount = sizeof(Constants) / sizeof(PyObject*);
+PyObject** constant_slots(Constants& c) {
+    return reinterpret_cast<PyObject**>(&c);
+}
+
+// Runs `make` on a copy of the constants and publishes into g_constants every
+// slot it filled that is still empty there; a slot another thread's
+// initialisation filled first keeps that one. Objects are made outside the
+// lock: making one may run a collection, and with it finalisers of Python
+// code. What `make` made before failing is kept for the next attempt.
+int make_constants(int (*make)(Constants&)) {
+    Constants made;
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        made = g_constants;
+    }
+    const int status = make(made);
+    Constants spare{};
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        PyObject** mine = constant_slots(made);
+        PyObject** kept = constant_slots(g_constants);
+        PyObject** unused = constant_slots(spare);
+        for (std::size_t i = 0; i < kConstantCount; ++i) {
+            if (mine[i] != kept[i]) {
+                (kept[i] == nullptr ? kept[i] : unused[i]) = mine[i];
+            }
+        }
+    }
+    PyObject** unused = constant_slots(spare);
+    for (std::size_t i = 0; i < kConstantCount; ++i) {
+        Py_XDECREF(unused[i]);
+    }
+    return status;
+}
+
+// Takes the builtins module and its `open` for this interpreter, unless an
+// earlier initialisation did. The lookups are made outside the lock.
+int take_builtins() {
+    Ref builtins = Ref::steal(tamsel::compat::add_module_ref("builtins"));
+    if (!builtins) {
+        return -1;
+    }
+    tamsel::compat::LockGuard guard(g_init_lock);
+    if (g_builtins == nullptr) {
+        g_builtins = builtins.release();
+    }
+    return 0;
+}
+
+int take_open() {
+    Ref open;
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        if (g_open != nullptr) {
+            return 0;
+        }
+    }
+    PyObject* value;
+    int found = tamsel::compat::dict_get_ref(PyModule_GetDict(g_builtins), g_constants.name_open, &value);
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_constants.name_open);
+    }
+    if (found <= 0) {
+        return -1;
+    }
+    open = Ref::steal(value);
+    tamsel::compat::LockGuard guard(g_init_lock);
+    if (g_open == nullptr) {
+        g_open = open.release();
     }
     return 0;
 }
 
 // Binds `import <name>` in the namespace.
-int import_into_namespace(PyObject* name) {
-    Ref module = Ref::steal(import_module(name));
-    return module ? PyDict_SetItem(g_namespace, name, module.get()) : -1;
+int import_into_namespace(PyObject* globals, PyObject* name) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    return module ? PyDict_SetItem(globals, name, module.get()) : -1;
 }
 
 // Steps of the exec slot after the module is stored. On failure, `*line`
-// says which traceback line the step carries (0: none).
-int initialise(PyObject* module, int* line) {
-    *line = 0;
-    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-    if (builtins == nullptr) {
+// says which traceback line the step carries.
+int initialise(PyObject* module, PyObject* globals, InitLine* line) {
+    *line = kNoInitEntry;
+    if (take_builtins() < 0 || PyObject_SetAttrString(module, "__builtins__", g_builtins) < 0) {
         return -1;
     }
-    Py_INCREF(builtins);
-    Py_XSETREF(g_builtins, builtins);
-    if (PyObject_SetAttrString(module, "__builtins__", g_builtins) < 0) {
-        return -1;
-    }
-    if (check_runtime_version() < 0 || create_texts() < 0) {
+    if (check_runtime_version() < 0 || make_constants(make_texts) < 0) {
         return -1;
     }
 
-    *line = 1;
+    *line = kInitSetUp;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_SetDefault(modules, C.qualified_name, module) == nullptr) {
+    if (PyDict_SetDefault(modules, g_constants.qualified_name, module) == nullptr) {
         return -1;
     }
-    PyObject* open = lookup_builtin(C.name_open);
-    if (open == nullptr) {
+    if (take_open() < 0 || make_constants(make_tuples_and_code) < 0) {
         return -1;
     }
-    Py_XSETREF(g_open, open);
-    if (create_tuples_and_code() < 0) {
-        return -1;
-    }
-    tamsel::compat::start_tracking_dicts();
 
     const struct {
         PyObject* name;
-        int line;
-    } imports[] = {{C.name_hashlib, 4}, {C.name_platform, 5}, {C.name_uuid, 6}, {C.name_os, 7}};
+        InitLine line;
+    } imports[] = {
+        {g_constants.name_hashlib, kInitImportHashlib},
+        {g_constants.name_platform, kInitImportPlatform},
+        {g_constants.name_uuid, kInitImportUuid},
+        {g_constants.name_os, kInitImportOs},
+    };
     for (const auto& import : imports) {
         *line = import.line;
-        if (import_into_namespace(import.name) < 0) {
+        if (import_into_namespace(globals, import.name) < 0) {
             return -1;
         }
     }
 
-    *line = 10;
+    *line = kInitFunction;
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations ||
-        PyDict_SetItem(annotations.get(), C.annotation_return, C.annotation_str) < 0) {
+        PyDict_SetItem(annotations.get(), g_constants.annotation_return, g_constants.annotation_str) < 0) {
         return -1;
     }
-    Ref function = Ref::steal(new_native_function(annotations.get()));
-    if (!function || PyDict_SetItem(g_namespace, C.name_get_machine_id, function.get()) < 0) {
+    Ref function = Ref::steal(new_native_function(globals, annotations.get()));
+    if (!function || PyDict_SetItem(globals, g_constants.name_get_machine_id, function.get()) < 0) {
         return -1;
     }
 
-    *line = 1;
+    *line = kInitSetUp;
     Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItem(g_namespace, C.name_test, test.get()) < 0) {
+    if (!test || PyDict_SetItem(globals, g_constants.name_test, test.get()) < 0) {
         return -1;
     }
     return 0;
+}
+
+// Registered with Py_AtExit: runs once the interpreter has been finalized,
+// when every object of the process-wide state has died with it (or is no
+// longer ours to release). Forgets them all without touching any, so that an
+// interpreter started again in this process initialises the module afresh.
+void forget_interpreter() {
+    g_constants = Constants{};
+    g_module = nullptr;
+    g_builtins = nullptr;
+    g_open = nullptr;
+    g_function_type = nullptr;
+    for (EntryCode& e : g_entry_codes) {
+        e = EntryCode{};
+    }
+    g_entry_count = 0;
+    g_owner_interpreter.store(-1);
+    g_exit_hook_set = false;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -1660,21 +1627,29 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (interpreter == -1) {
         return nullptr;  // the query's own error is pending
     }
-    if (g_owner_interpreter == -1) {
-        g_owner_interpreter = interpreter;
-    } else if (interpreter != g_owner_interpreter) {
+    int64_t owner = -1;
+    if (!g_owner_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) {
-        // The interpreter gives a module made by this slot a fresh, empty
-        // state pointer, and the exec that follows allocates a new (zero-size)
-        // state block, without freeing the one the first exec allocated.
-        // Releasing it here keeps re-imports from leaking a block each.
-        PyMem_Free(PyModule_GetState(g_module));
-        return new_ref(g_module);
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        if (!g_exit_hook_set) {
+            // When no slot is free (32 in all), a restarted interpreter
+            // would be refused as a second one; nothing else changes.
+            g_exit_hook_set = Py_AtExit(forget_interpreter) == 0;
+        }
+        if (g_module != nullptr) {
+            // The interpreter gives a module made by this slot a fresh,
+            // empty state pointer, and the exec that follows allocates a
+            // new (zero-size) state block, without freeing the one the
+            // first exec allocated. Releasing it here keeps re-imports from
+            // leaking a block each.
+            PyMem_Free(PyModule_GetState(g_module));
+            return new_ref(g_module);
+        }
     }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -1716,33 +1691,51 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 }
 
 int module_exec(PyObject* module) {
-    if (g_module != nullptr) {
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
         if (g_module == module) {
             return 0;
         }
+        if (g_module == nullptr) {
+            g_module = new_ref(module);
+            module = nullptr;
+        }
+    }
+    if (module != nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module '_machine_utils' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    g_module = new_ref(module);
-    Py_XSETREF(g_namespace, new_ref(PyModule_GetDict(module)));
-
-    int line = 0;
-    if (initialise(module, &line) == 0) {
+    module = g_module;  // only this exec changes it until it returns
+    PyObject* globals = PyModule_GetDict(module);  // borrowed: the module keeps it
+    InitLine line = kNoInitEntry;
+    if (initialise(module, globals, &line) == 0) {
         return 0;
     }
-    if (line != 0) {
-        traceback_here(C.entry_init, line);
+    if (line != kNoInitEntry) {
+        traceback_here(globals, g_constants.entry_init, line);
     }
-    Py_CLEAR(g_module);
+    {
+        tamsel::compat::LockGuard guard(g_init_lock);
+        g_module = nullptr;
+    }
+    Py_DECREF(module);
     return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    TAMSEL_COMPAT_MODULE_SLOTS
+#ifdef Py_mod_multiple_interpreters
+    // Several interpreters may load it, with a shared GIL: its own create slot
+    // then refuses a second one with its own message (one with a GIL of its
+    // own is refused by the import system before the slot runs).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, tamsel::compat::kModGil},
+#endif
     {0, nullptr},
 };
 

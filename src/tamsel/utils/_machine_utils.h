@@ -1,24 +1,12 @@
 // Small generic helpers for the hand-written extension in _machine_utils.cpp:
-// an owning reference handle, the catch-all scope, the runtime version reader
-// and the C stack check. Nothing here knows about machine identifiers.
+// an owning reference handle, the catch-all scope and the runtime version
+// reader. Nothing here knows about machine identifiers.
 #ifndef TAMSEL_MACHINE_UTILS_H
 #define TAMSEL_MACHINE_UTILS_H
 
 #include "_machine_utils_compat.h"
 
 #include <climits>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
-#if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#elif defined(__linux__) || defined(__APPLE__)
-#include <pthread.h>
-#endif
 
 namespace tamsel {
 
@@ -89,7 +77,6 @@ public:
             slot_.restore(saved_);
             compat::HandledSlot::release(saved_);
         }
-        drop_caught();
     }
 
     void absorb() noexcept { PyErr_Clear(); }
@@ -100,203 +87,33 @@ public:
             saved_ = slot_.save();
             handling_ = true;
         }
-        drop_caught();
-        caught_ = compat::take_raised();
-        if (caught_ != nullptr) {
-            traceback_ = PyException_GetTraceback(caught_);
-            slot_.handle(caught_);
+        traceback_ = Ref();
+        caught_ = Ref::steal(compat::take_raised());
+        if (caught_) {
+            traceback_ = Ref::steal(PyException_GetTraceback(caught_.get()));
+            slot_.handle(caught_.get());
         }
     }
 
     void reraise() noexcept {
         slot_.restore(saved_);
-        Py_CLEAR(traceback_);
-        compat::set_raised(caught_);
-        caught_ = nullptr;
+        traceback_ = Ref();
+        compat::set_raised(caught_.release());
     }
 
     // The exception being handled, as `__exit__` receives it (never NULL).
     PyObject* type() const noexcept {
-        return caught_ ? reinterpret_cast<PyObject*>(Py_TYPE(caught_)) : Py_None;
+        return caught_ ? reinterpret_cast<PyObject*>(Py_TYPE(caught_.get())) : Py_None;
     }
-    PyObject* value() const noexcept { return caught_ ? caught_ : Py_None; }
-    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
+    PyObject* value() const noexcept { return caught_ ? caught_.get() : Py_None; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_.get() : Py_None; }
 
 private:
-    void drop_caught() noexcept {
-        Py_CLEAR(caught_);
-        Py_CLEAR(traceback_);
-    }
-
     bool handling_ = false;
     compat::HandledSlot slot_;
     compat::HandledSlot::Saved saved_{};
-    PyObject* caught_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
-// Whether the calling thread's C stack has room for one more nesting level
-// of the module's function. The recursion limit bounds how deeply the
-// function can nest, but it is a count that a program may raise beyond what
-// the C stack holds (from 3.12 a Python frame takes no C stack, so large
-// limits are safe for Python code and not for the C frames of this module).
-// Below that, this check keeps a reserve of the stack free for the
-// interpreter to raise and handle the error.
-//
-// Each thread measures its own stack, once, and keeps the bounds in
-// thread-specific data: a thread never sees the bounds of another, not even
-// of a dead thread whose stack memory it now uses. A frame outside the
-// thread's own stack (a stack switched to with swapcontext, as coroutine
-// libraries do, or a thread whose bounds cannot be read) is on a stack of
-// unknown size: there the check is made afresh at every call, and nesting is
-// limited to kForeignBudget bytes below the outermost such call of the
-// thread, which any stack a coroutine library makes can hold.
-//
-//   enter() says where the call runs, or kRefused; a call that was not
-//   refused ends with leave(where).
-class StackReserve {
-public:
-    enum Where { kRefused,
-                 kOwnStack,
-                 kForeignStack };
-
-    static Where enter() noexcept {
-        const std::uintptr_t address = here();
-        Bounds& own = bounds();
-        if (address > own.low && address <= own.high) {
-            return address - own.low >= own.reserve ? kOwnStack : kRefused;
-        }
-        return enter_elsewhere(address, own);
-    }
-
-    static void leave(Where where) noexcept {
-        if (where == kForeignStack) {
-            --bounds().foreign_depth;
-        }
-    }
-
-private:
-    struct Bounds {
-        std::uintptr_t low;   // low == high == 0: not measured yet
-        std::uintptr_t high;
-        std::uintptr_t reserve;
-        std::uintptr_t foreign_top;  // the outermost call on a foreign stack
-        unsigned foreign_depth;      // calls on foreign stacks still running
-    };
-
-#if defined(_MSC_VER)
-    __declspec(noinline) static std::uintptr_t here() noexcept {
-        volatile char marker = 0;
-        return reinterpret_cast<std::uintptr_t>(&marker);
-    }
-#else
-    static std::uintptr_t here() noexcept {
-        return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    }
-#endif
-
-    // Out of line: it runs once per thread (and at every call on a foreign
-    // stack), and kept apart it leaves the common check a few instructions.
-#if defined(_MSC_VER)
-    __declspec(noinline)
-#else
-    __attribute__((noinline, cold))
-#endif
-    static Where enter_elsewhere(std::uintptr_t address, Bounds& b) noexcept {
-        std::uintptr_t low = 0, high = 0;
-        if (measure(&low, &high) && address > low && address <= high) {
-            // An eighth of the stack, at least 16 KiB and at most 256 KiB:
-            // room for raising, unwinding and the handlers of the frames above.
-            const std::uintptr_t eighth = (high - low) / 8;
-            const std::uintptr_t reserve = eighth < kMinReserve   ? kMinReserve
-                                           : eighth > kMaxReserve ? kMaxReserve
-                                                                  : eighth;
-            if (&b != &unkept_) {
-                b.low = low;
-                b.high = high;
-                b.reserve = reserve;
-            }
-            return address - low >= reserve ? kOwnStack : kRefused;
-        }
-        if (b.foreign_depth == 0 || address > b.foreign_top) {
-            // The outermost call on this stack, or one on another stack above
-            // it: the budget counts from here.
-            if (b.foreign_depth == 0) {
-                b.foreign_top = address;
-            }
-        } else if (b.foreign_top - address >= kForeignBudget) {
-            return kRefused;
-        }
-        ++b.foreign_depth;
-        return kForeignStack;
-    }
-
-    // The calling thread's stack, [*low, *high); false when it cannot be read.
-    static bool measure(std::uintptr_t* low, std::uintptr_t* high) noexcept {
-#if defined(_WIN32)
-        ULONG_PTR lowest = 0, highest = 0;
-        GetCurrentThreadStackLimits(&lowest, &highest);
-        *low = lowest;
-        *high = highest;
-#elif defined(__APPLE__)
-        pthread_t self = pthread_self();
-        *high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
-        *low = *high - pthread_get_stacksize_np(self);
-#elif defined(__linux__)
-        pthread_attr_t attributes;
-        if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-            return false;
-        }
-        void* base = nullptr;
-        std::size_t size = 0;
-        if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
-            *low = reinterpret_cast<std::uintptr_t>(base);
-            *high = *low + size;
-        }
-        pthread_attr_destroy(&attributes);
-#endif
-        return *low != 0 && *high > *low;
-    }
-
-    static constexpr std::uintptr_t kMinReserve = 16 * 1024;
-    static constexpr std::uintptr_t kMaxReserve = 256 * 1024;
-    static constexpr std::uintptr_t kForeignBudget = 64 * 1024;
-    // The calling thread's bounds. They live in thread-specific data (a
-    // pthread key, whose destructor frees them when the thread ends) rather
-    // than in a C++ thread_local: dynamic TLS in a module loaded with dlopen
-    // makes the LeakSanitizer of GCC 12 crash while it scans the threads at
-    // exit. When no block can be had for a thread, `unkept_` stands in: it
-    // never keeps bounds, so that thread is measured at every call.
-#if defined(__linux__) || defined(__APPLE__)
-    static Bounds& bounds() noexcept {
-        void* own = keyed_ ? pthread_getspecific(key_) : nullptr;
-        return own != nullptr ? *static_cast<Bounds*>(own) : new_bounds();
-    }
-
-    __attribute__((noinline, cold)) static Bounds& new_bounds() noexcept {
-        if (!keyed_) {  // the GIL serialises the first callers
-            if (pthread_key_create(&key_, std::free) != 0) {
-                return unkept_;
-            }
-            keyed_ = true;
-        }
-        void* own = std::calloc(1, sizeof(Bounds));
-        if (own == nullptr || pthread_setspecific(key_, own) != 0) {
-            std::free(own);
-            return unkept_;
-        }
-        return *static_cast<Bounds*>(own);
-    }
-
-    static inline pthread_key_t key_{};
-    static inline bool keyed_ = false;
-#else
-    static Bounds& bounds() noexcept {
-        static thread_local Bounds own{};
-        return own;
-    }
-#endif
-    static inline Bounds unkept_{};  // the GIL serialises its users
+    Ref caught_;
+    Ref traceback_;
 };
 
 struct MajorMinor {

@@ -14,8 +14,22 @@
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x03100000 || defined(PYPY_VERSION) || \
-    defined(Py_GIL_DISABLED)
-#error "tamsel.utils._machine_utils supports CPython 3.9 to 3.15 (with the GIL) only."
+    (defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000)
+#error "tamsel.utils._machine_utils supports CPython 3.9 to 3.15, and free-threaded 3.14 and 3.15, only."
+#endif
+
+#include <atomic>
+#if PY_VERSION_HEX < 0x030E0000
+#include <climits>
+#include <cstdlib>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 #endif
 
 namespace tamsel {
@@ -294,107 +308,316 @@ inline void leave_recursive_call(PyThreadState* thread) noexcept {
 }
 
 /* ------------------------------------------------------------------------ */
-/* Knowing when a dict has changed                                           */
+/* References from dicts, modules and types                                  */
 /* ------------------------------------------------------------------------ */
 
-// A version of a dict's contents that changes with every change of the dict,
-// for the dicts passed to track_dict(): what the lookup cache of the module
-// relies on, as the interpreter's own caches of global and attribute loads do.
-//   3.9-3.11  the dict's own version tag (PEP 509), unique in the interpreter
-//             and changed by every change of that dict; every dict has one, so
-//             tracking needs nothing.
-//   3.12+     the tag is deprecated (3.14 removes it) in favour of dict
-//             watchers: tracked dicts are watched, and every event on any of
-//             them (a change, a clear, its deallocation) advances one counter,
-//             which serves as the version of all of them. A change of one
-//             tracked dict thus also makes the others look changed, which
-//             costs only a new lookup. Watchers are few (8 an interpreter,
-//             shared with every other extension); when none is free, no dict
-//             can be tracked and nothing is ever cached.
-// start_tracking_dicts() is called once, at initialisation; it never fails.
-#if PY_VERSION_HEX >= 0x030C0000
-inline int g_dict_watcher = -1;
-inline std::uint64_t g_dict_events = 0;
-
-inline int count_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++g_dict_events;
-    return 0;
+// `dict[key]` as a new reference: 1 found, 0 missing (*result NULL), -1 with
+// the error set. From 3.13 the interpreter hands out a strong reference, which
+// stays valid while another thread (without the GIL) changes the dict; before,
+// the borrowed entry is taken over at once, with nothing run in between.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    Py_XINCREF(value);
+    *result = value;
+    return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
 }
 
-inline void start_tracking_dicts() noexcept {
-    if (g_dict_watcher < 0) {
-        g_dict_watcher = PyDict_AddWatcher(count_dict_event);
-        if (g_dict_watcher < 0) {
-            PyErr_Clear();  // all taken: the module does without its cache
-        }
-    }
+// The module `name` of the interpreter's module registry, as a new reference
+// (PyImport_AddModuleRef from 3.13; before, the borrowed one taken over).
+inline PyObject* add_module_ref(const char* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* module = PyImport_AddModule(name);  // borrowed
+    Py_XINCREF(module);
+    return module;
+#endif
 }
 
-// Whether dict_version() now follows the changes of `dict`.
-inline bool track_dict(PyObject* dict) noexcept {
-    if (g_dict_watcher < 0) {
-        return false;
-    }
-    if (PyDict_Watch(g_dict_watcher, dict) < 0) {
-        PyErr_Clear();  // not a dict: then it is simply not tracked
-        return false;
-    }
-    return true;
+// What `name` is on `type` as the type's own attribute lookup finds it (its
+// MRO, not its metaclass, and not bound), as a new reference, or nullptr with
+// no error set. That is how `with` finds `__enter__` and `__exit__`. No public
+// function searches the MRO alone: the private _PyType_Lookup is in the headers
+// of every version from 3.9 to 3.15 with that meaning (and the type cache
+// behind it); from 3.14 _PyType_LookupRef returns a strong reference, which
+// stays valid without the GIL while another thread changes the type.
+inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return _PyType_LookupRef(type, name);
+#else
+    PyObject* found = _PyType_Lookup(type, name);  // borrowed
+    Py_XINCREF(found);
+    return found;
+#endif
 }
 
-inline std::uint64_t dict_version(PyObject*) noexcept {
-    return g_dict_events;
+/* ------------------------------------------------------------------------ */
+/* A lock for process-wide state                                             */
+/* ------------------------------------------------------------------------ */
+
+// Guards process-wide state that a call may fill. With the GIL the GIL does
+// (nothing inside a locked region runs Python code or releases it), so the
+// lock is nothing; without the GIL it is a PyMutex, which detaches the thread
+// state while it waits, so that a waiting thread never blocks the interpreter.
+class ProcessLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+class LockGuard {
+public:
+    explicit LockGuard(ProcessLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~LockGuard() { lock_.unlock(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    ProcessLock& lock_;
+};
+
+/* ------------------------------------------------------------------------ */
+/* The C stack                                                               */
+/* ------------------------------------------------------------------------ */
+
+// Whether the calling thread's C stack has room for one more nesting level
+// of the module's function. The recursion limit bounds how deeply the
+// function can nest, but it is a count that a program may raise beyond what
+// the C stack holds (from 3.12 a Python frame takes no C stack, so large
+// limits are safe for Python code and not for the C frames of this module).
+//   3.14+      the interpreter checks the thread's real C stack in
+//              Py_EnterRecursiveCall, and 3.15 also honours stacks that
+//              coroutine libraries declare: that check is the module's check.
+//   3.9-3.13   the interpreter has none, so StackReserve below keeps a
+//              reserve of the stack free for raising and handling the error.
+// enter_c_stack() returns a token for leave_c_stack(), or kStackRefused with
+// RecursionError set.
+constexpr int kStackRefused = -1;
+
+#if PY_VERSION_HEX >= 0x030E0000
+inline int enter_c_stack() noexcept {
+    return Py_EnterRecursiveCall(" while calling a Python object") == 0 ? 0 : kStackRefused;
 }
 
-// Whether none of `dicts` has changed since their `versions` were read.
-template <std::size_t N>
-bool dicts_unchanged(PyObject* const (&)[N], const std::uint64_t (&versions)[N]) noexcept {
-    const std::uint64_t now = g_dict_events;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (versions[i] != now) {
-            return false;
-        }
-    }
-    return true;
+inline void leave_c_stack(int) noexcept {
+    Py_LeaveRecursiveCall();
 }
 #else
-inline void start_tracking_dicts() noexcept {}
+// Each thread measures its own stack once, at its first call, and keeps the
+// bounds in thread-specific data: a thread never sees the bounds of another,
+// not even of a dead thread whose stack memory it now uses, and no call after
+// the first asks the C library again (for the main thread glibc reads
+// /proc/self/maps, which is slow and takes several KiB of stack).
+//
+// A frame outside the thread's own stack is on a stack of unknown size: one
+// switched to with swapcontext, as coroutine libraries do. There nesting is
+// limited per stack: the first call on a stack opens a segment there, and a
+// call is counted in the segment whose window (kWindow below its outermost
+// call) holds it, and refused when it lies kForeignBudget or more below that
+// outermost call. kForeignBudget is small enough that the smallest stacks
+// coroutine libraries make (64 KiB) keep room for the frames above the first
+// call and for raising and handling the error. Segments close when their last
+// call returns; calls on other stacks in between, above or below, open
+// segments of their own.
+class StackReserve {
+public:
+    static int enter() noexcept {
+        const std::uintptr_t address = here();
+        Thread& t = this_thread();
+        if (address > t.low && address <= t.high) {
+            return address - t.low >= t.reserve ? 0 : kStackRefused;
+        }
+        return enter_foreign(address, t);
+    }
 
-inline bool track_dict(PyObject*) noexcept {
-    return true;
-}
-
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-// Whether none of `dicts` has changed since their `versions` were read. Each
-// dict is read only once the ones before it are found unchanged, so an earlier
-// dict may be what keeps a later one alive.
-template <std::size_t N>
-bool dicts_unchanged(PyObject* const (&dicts)[N], const std::uint64_t (&versions)[N]) noexcept {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (dict_version(dicts[i]) != versions[i]) {
-            return false;
+    static void leave(int token) noexcept {
+        if (token > 0) {
+            Segment& s = this_thread().segments[token - 1];
+            if (--s.depth == 0) {
+                s.top = 0;
+            }
         }
     }
-    return true;
+
+private:
+    struct Segment {
+        std::uintptr_t top;  // the outermost call on that stack
+        unsigned depth;      // calls in it still running; 0: free
+    };
+
+    static constexpr int kSegments = 16;
+    struct Thread {
+        std::uintptr_t low;  // low == high == 0: bounds unknown
+        std::uintptr_t high;
+        std::uintptr_t reserve;
+        Segment segments[kSegments];
+    };
+
+    static constexpr std::uintptr_t kMinReserve = 16 * 1024;
+    static constexpr std::uintptr_t kMaxReserve = 256 * 1024;
+    static constexpr std::uintptr_t kForeignBudget = 16 * 1024;
+    static constexpr std::uintptr_t kWindow = kForeignBudget + 64 * 1024;
+
+#if defined(_MSC_VER) && !defined(__clang__)
+    static std::uintptr_t here() noexcept {
+        return reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress());
+    }
+#else
+    static std::uintptr_t here() noexcept {
+        return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    }
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+    __declspec(noinline)
+#else
+    __attribute__((noinline, cold))
+#endif
+    static int enter_foreign(std::uintptr_t address, Thread& t) noexcept {
+        Segment* found = nullptr;
+        Segment* free = nullptr;
+        for (Segment& s : t.segments) {
+            if (s.depth == 0) {
+                free = free != nullptr ? free : &s;
+            } else if (address <= s.top && s.top - address < kWindow &&
+                       (found == nullptr || s.top < found->top)) {
+                found = &s;
+            }
+        }
+        if (found == nullptr) {
+            if (free == nullptr) {
+                return kStackRefused;  // more stacks than any program switches between
+            }
+            found = free;
+            found->top = address;
+        } else if (found->top - address >= kForeignBudget) {
+            return kStackRefused;
+        }
+        ++found->depth;
+        return static_cast<int>(found - t.segments) + 1;
+    }
+
+    // The calling thread's stack into t; false when it cannot be read.
+    static void measure(Thread& t) noexcept {
+        std::uintptr_t low = 0, high = 0;
+#if defined(_WIN32)
+        ULONG_PTR lowest = 0, highest = 0;
+        GetCurrentThreadStackLimits(&lowest, &highest);
+        low = lowest;
+        high = highest;
+#elif defined(__APPLE__)
+        pthread_t self = pthread_self();
+        high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+        low = high - pthread_get_stacksize_np(self);
+#elif defined(__linux__)
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+                low = reinterpret_cast<std::uintptr_t>(base);
+                high = low + size;
+            }
+            pthread_attr_destroy(&attributes);
+        }
+#endif
+        if (low != 0 && high > low) {
+            // An eighth of the stack, at least 16 KiB and at most 256 KiB:
+            // room for raising, unwinding and the handlers of the frames above.
+            const std::uintptr_t eighth = (high - low) / 8;
+            t.low = low;
+            t.high = high;
+            t.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+        }
+    }
+
+    // The calling thread's record. It lives in thread-specific data (a pthread
+    // key, whose destructor frees it when the thread ends) rather than in a
+    // C++ thread_local: dynamic TLS in a module loaded with dlopen makes the
+    // LeakSanitizer of GCC 12 crash while it scans the threads at exit. When
+    // no block can be had for a thread, `unkept_` stands in: its bounds stay
+    // unknown, so every call of such a thread counts as one on a foreign
+    // stack. These versions always have the GIL, which serialises the first
+    // callers and the users of `unkept_`.
+#if defined(__linux__) || defined(__APPLE__)
+    static Thread& this_thread() noexcept {
+        void* own = keyed_ ? pthread_getspecific(key_) : nullptr;
+        return own != nullptr ? *static_cast<Thread*>(own) : new_thread();
+    }
+
+    __attribute__((noinline, cold)) static Thread& new_thread() noexcept {
+        if (!keyed_) {
+            if (pthread_key_create(&key_, std::free) != 0) {
+                return unkept_;
+            }
+            keyed_ = true;
+        }
+        void* own = std::calloc(1, sizeof(Thread));
+        if (own == nullptr || pthread_setspecific(key_, own) != 0) {
+            std::free(own);
+            return unkept_;
+        }
+        measure(*static_cast<Thread*>(own));
+        return *static_cast<Thread*>(own);
+    }
+
+    static inline pthread_key_t key_{};
+    static inline bool keyed_ = false;
+#else
+    static Thread& this_thread() noexcept {
+        static thread_local Thread own{};
+        static thread_local bool measured = false;
+        if (!measured) {
+            measure(own);
+            measured = true;
+        }
+        return own;
+    }
+#endif
+    static inline Thread unkept_{};
+};
+
+inline int enter_c_stack() noexcept {
+    const int token = StackReserve::enter();
+    if (token == kStackRefused) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+    }
+    return token;
+}
+
+inline void leave_c_stack(int token) noexcept {
+    StackReserve::leave(token);
 }
 #endif
 
 /* ------------------------------------------------------------------------ */
-/* Types and module slots                                                    */
+/* Module slots                                                              */
 /* ------------------------------------------------------------------------ */
 
-// Whether Python code can change the attributes of `type`: from 3.10 a flag
-// says so; on 3.9 exactly the static types cannot be changed.
-inline bool is_immutable_type(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+// From 3.13 a module says whether it needs the GIL. Without the GIL every
+// piece of the module's process-wide state is safe (see the list in
+// _machine_utils.cpp), so a free-threaded build keeps the GIL off; a build
+// with the GIL says it uses it, as before.
+#ifdef Py_mod_gil
+#ifdef Py_GIL_DISABLED
+inline void* const kModGil = Py_MOD_GIL_NOT_USED;
 #else
-    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+inline void* const kModGil = Py_MOD_GIL_USED;
 #endif
-}
+#endif
 
 // A heap type that Python code can neither instantiate nor change, like the
 // types of built-in functions: from 3.10 two flags say so. 3.9 has neither:
@@ -417,22 +640,5 @@ inline PyObject* new_uninstantiable_type(PyType_Spec* spec) noexcept {
 
 }  // namespace compat
 }  // namespace tamsel
-
-// Module slots that later interpreters ask about: 3.12 whether the module may
-// be loaded into several interpreters (yes, with a shared GIL: its own create
-// slot then refuses a second interpreter with its own message; an interpreter
-// with its own GIL is refused by the import system before the slot runs), and
-// 3.13 whether it needs the GIL (yes: its process-wide state relies on it).
-#if PY_VERSION_HEX >= 0x030D0000
-#define TAMSEL_COMPAT_MODULE_SLOTS                                          \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED}, \
-        {Py_mod_gil, Py_MOD_GIL_USED},
-#elif PY_VERSION_HEX >= 0x030C0000
-#define TAMSEL_COMPAT_MODULE_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#else
-#define TAMSEL_COMPAT_MODULE_SLOTS
-#endif
-
 
 #endif  // TAMSEL_MACHINE_UTILS_COMPAT_H
