@@ -111,7 +111,7 @@ def test_namespace() -> None:
 
 
 REIMPORT = """
-import json, sys
+import gc, json, sys
 import tamsel.utils._machine_utils as first
 ns, function = first.__dict__, first.get_machine_id
 for name in ("hashlib", "platform", "uuid", "os"):
@@ -124,9 +124,11 @@ def reimport():
     import tamsel.utils._machine_utils
 for _ in range(100):
     reimport()
+gc.collect()  # free-threaded builds free some blocks only at a collection
 before = sys.getallocatedblocks()
 for _ in range(2000):
     reimport()
+gc.collect()
 print(json.dumps([again is first, again.__dict__ is ns, again.get_machine_id is function,
                   [ns[n] for n in ("hashlib", "platform", "uuid", "os")],
                   [n in sys.modules for n in ("hashlib", "platform", "uuid")],
