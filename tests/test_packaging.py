@@ -18,11 +18,11 @@ from _helpers import run_py
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TESTS = Path(__file__).resolve().parent
 
-REFUSAL = "tamsel supports only CPython 3.9 to 3.15 (not free-threaded), not CPython 3.8"
+REFUSAL = "tamsel supports only CPython 3.9 to 3.15, not CPython 3.8"
 
 
 def test_stub_matches_the_module() -> None:
-    pytest.importorskip("mypy", reason="mypy comes with the test dependency group (pip install --group test)")
+    pytest.importorskip("mypy", reason="mypy comes with the dev dependency group (pip install --group dev)")
     proc = run_py(
         "import sys; from mypy.stubtest import main; sys.exit(main())",
         args=["tamsel.utils._machine_utils"],
@@ -46,7 +46,7 @@ wrong_id: bytes = get_machine_id()  # type: ignore[assignment]
 
 
 def test_typed_for_users(tmp_path: Path) -> None:
-    pytest.importorskip("mypy", reason="mypy comes with the test dependency group (pip install --group test)")
+    pytest.importorskip("mypy", reason="mypy comes with the dev dependency group (pip install --group dev)")
     if _editable():
         pytest.skip("mypy does not follow the import hook of an editable install")
     script = tmp_path / "user.py"

@@ -1,6 +1,6 @@
-"""The parts of the development tooling that decide on their own: how the deep
-checks read sanitizer and valgrind logs, what pip settings the Debian root
-gets, and the benchmark table's verdict."""
+"""The parts of the development tooling that decide on their own: where
+scripts/provision.py finds each interpreter (or why it cannot), what pip
+settings the Debian root gets, and the benchmark table's verdict."""
 
 from __future__ import annotations
 
@@ -17,57 +17,75 @@ import pytest
 REPO_ROOT = Path(__file__).resolve().parent.parent
 
 
-@pytest.fixture(scope="module")
-def noxfile() -> ModuleType:
-    pytest.importorskip("nox", reason="nox comes with the test dependency group")
-    if not (REPO_ROOT / "noxfile.py").is_file():
+@pytest.fixture
+def provision(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> ModuleType:
+    """scripts/provision.py, with its sources, cache, PATH and pyenv in tmp_path."""
+    if not (REPO_ROOT / "scripts" / "provision.py").is_file():
         pytest.skip("needs the project's sources")
-    # As the nox in the root imports it: no interpreter is looked for.
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setenv("TAMSEL_IN_ROOT", "1")
-        spec = importlib.util.spec_from_file_location("tamsel_noxfile", REPO_ROOT / "noxfile.py")
-        assert spec is not None
-        assert spec.loader is not None
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+    if not sys.platform.startswith("linux"):
+        pytest.skip("interpreters are provided on Linux only")
+    spec = importlib.util.spec_from_file_location("tamsel_provision", REPO_ROOT / "scripts" / "provision.py")
+    assert spec is not None
+    assert spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    (tmp_path / "sources").mkdir()
+    monkeypatch.setattr(module, "SOURCES", tmp_path / "sources")
+    monkeypatch.setattr(module, "CACHE", tmp_path / "cache")
+    monkeypatch.setattr(module, "IN_THE_ROOT", False)
+    monkeypatch.setattr(module, "pyenv_prefixes", lambda version: [str(tmp_path / "pyenv" / version)])
+    monkeypatch.setenv("PATH", f"{tmp_path / 'shims'}:{tmp_path / 'bin'}")
     return module
 
 
-LSAN_LEAK = "Direct leak of 24 byte(s) in 1 object(s) allocated from:\n    #0 malloc\n"
-VG_LOST = "1,024 bytes in 2 blocks are definitely lost in loss record 9 of 9\n   at malloc\n"
-MODULE_FRAME = "    #3 get_machine_id _machine_utils.cpp:120\n"
-IMPORT_FRAME = "    #2 PyImport_ImportModuleLevelObject\n"
-
-
 @pytest.mark.parametrize(
-    ("record", "leaks", "own_bytes", "errors"),
+    ("version", "fakes", "sources", "euid", "expected"),
     [
-        (LSAN_LEAK + "    #1 PyList_New\n", 1, 0, 0),  # the interpreter's
-        (LSAN_LEAK + MODULE_FRAME, 1, 24, 0),  # the module's
-        (LSAN_LEAK + IMPORT_FRAME + MODULE_FRAME, 1, 0, 0),  # an import's, asked for by the module
-        (LSAN_LEAK + MODULE_FRAME + IMPORT_FRAME, 1, 24, 0),  # the module's, below an import
-        (VG_LOST + MODULE_FRAME, 1, 1024, 0),
-        ("Invalid read of size 8\n   at PyDict_GetItem\n", 0, 0, 0),  # memcheck, not the module
-        ("Invalid read of size 8\n" + MODULE_FRAME, 0, 0, 1),
-        ("ERROR: AddressSanitizer: heap-use-after-free on address 0x1\n", 0, 0, 1),  # wherever
-        ("Objects/listobject.c:12:3: runtime error: signed integer overflow\n", 0, 0, 1),
+        ("3.12", {"bin/python3.12": "CPython 3.12"}, False, 1000, "bin"),
+        # pyenv's shims exist for every version and are passed over for pyenv's own answer.
+        ("3.12", {"shims/python3.12": "CPython 3.12", "pyenv/3.12/bin/python3.12": "CPython 3.12"}, False, 0, "pyenv"),
+        ("3.12", {"shims/python3.12": "CPython 3.12"}, False, 0, "- not installed"),
+        ("3.14", {"bin/python3.14": "PyPy 3.14"}, False, 0, "debian-root"),
+        ("3.14", {}, False, 1000, "- not root; as root the first run makes a Debian root"),
+        ("3.13", {}, True, 0, "- not installed"),  # no Debian root for it
+        # A python3.14t with the GIL is not the free-threaded build.
+        ("3.14t", {"bin/python3.14t": "CPython 3.14"}, True, 0, "build"),
+        ("3.14t", {}, True, 1000, "- not root; as root the first run builds them"),
+        ("3.14t", {}, False, 0, "- not installed, and no CPython 3.14 sources"),
+        ("3.14t", {"cache/cpython-3.14.7t/bin/python3.14t": "CPython 3.14t"}, True, 1000, "cache"),
     ],
 )
-def test_deep_check_logs(
-    noxfile: ModuleType, tmp_path: Path, record: str, leaks: int, own_bytes: int, errors: int
+def test_where_each_interpreter_comes_from(
+    provision: ModuleType,
+    monkeypatch: pytest.MonkeyPatch,
+    tmp_path: Path,
+    version: str,
+    fakes: dict[str, str],
+    sources: bool,
+    euid: int,
+    expected: str,
 ) -> None:
-    # Two processes' logs, the record among unrelated ones, with valgrind's prefixes.
-    logs = tmp_path / "logs"
-    logs.mkdir()
-    (logs / "vg.1").write_text("==1== HEAP SUMMARY:\n==1==     in use at exit: 0 bytes\n")
-    prefixed = "".join(f"==2== {line}\n" for line in record.splitlines())
-    (logs / "vg.2").write_text(f"==2== Memcheck\n==2==\n{prefixed}==2==\n==2== ERROR SUMMARY\n")
-    n, problems = noxfile._scan(str(logs))
-    assert (n["logs"], n["leaks"], n["own_bytes"], n["errors"]) == (2, leaks, own_bytes, errors)
-    assert len(problems) == (own_bytes > 0) + errors
+    monkeypatch.setattr(os, "geteuid", lambda: euid)
+    for path, answer in fakes.items():  # interpreters that answer provision.py's probe so
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text(f"#!/bin/sh\necho {answer}\n")
+        (tmp_path / path).chmod(0o755)
+    if sources:
+        (tmp_path / "sources" / "cpython-3.14.6.tar.xz").touch()
+        (tmp_path / "sources" / "cpython-3.14.7.tar.xz").touch()
+    if expected == "cache":  # our build, stamped with the current recipe
+        (tmp_path / "cache" / "cpython-3.14.7t" / provision.STAMP).write_text(provision.recipe("3.14t", False)[3])
+        expected = str(tmp_path / "cache" / "cpython-3.14.7t" / "bin")
+    elif expected == "bin":
+        expected = str(tmp_path / "bin")
+    elif expected == "pyenv":
+        expected = str(tmp_path / "pyenv" / version / "bin")
+    assert provision.where(version).startswith(expected)
+    # Only our own builds have ThreadSanitizer.
+    assert provision.where(version, tsan=True).startswith("build" if (version, sources, euid) == ("3.14t", True, 0) else "-")
 
 
-def test_root_pip_config(noxfile: ModuleType, tmp_path: Path) -> None:
+def test_root_pip_config(provision: ModuleType, tmp_path: Path) -> None:
     host = tmp_path / "host"
     (host / "wheels").mkdir(parents=True)
     (host / "ca.pem").write_text("CERT")
@@ -84,7 +102,7 @@ def test_root_pip_config(noxfile: ModuleType, tmp_path: Path) -> None:
         ]
     )
     sysroot = tmp_path / "root"
-    conf = noxfile._pip_conf(sysroot, listing)
+    conf = provision.pip_conf(sysroot, listing)
     assert conf == (
         f"[global]\ncert = {host / 'ca.pem'}\nextra-index-url = https://mirror.example/simple\n"
         "timeout = 180\n[install]\nno-compile = 1\n"
