@@ -43,8 +43,9 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Callable
+from typing import Any, Callable
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCE = ROOT / "src" / "tamsel" / "utils" / "_machine_utils.cpp"
@@ -57,31 +58,51 @@ EXPORT = "PyInit__machine_utils"
 
 # As CMakeLists.txt has them for GCC and Clang: C++17 without extensions, the Release
 # build type, its warnings and code generation, hidden visibility; plus -Werror.
-CXXFLAGS = [
-    "-std=c++17", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-    "-fno-exceptions", "-fno-rtti", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
-]
+CXXFLAGS = (
+    "-std=c++17 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -Werror -fno-exceptions -fno-rtti"
+    " -fvisibility=hidden -fvisibility-inlines-hidden"
+).split()
 
 MINGW = "x86_64-w64-mingw32-"
-WINDOWS_PROGRAMS = {f"{MINGW}g++-win32": "g++-mingw-w64-x86-64-win32",
-                    f"{MINGW}nm": "binutils-mingw-w64-x86-64",
-                    f"{MINGW}dlltool": "binutils-mingw-w64-x86-64",
-                    f"{MINGW}objdump": "binutils-mingw-w64-x86-64"}
+WINDOWS_PROGRAMS = {
+    f"{MINGW}g++-win32": "g++-mingw-w64-x86-64-win32",
+    f"{MINGW}nm": "binutils-mingw-w64-x86-64",
+    f"{MINGW}dlltool": "binutils-mingw-w64-x86-64",
+    f"{MINGW}objdump": "binutils-mingw-w64-x86-64",
+}
 MACOS_PROGRAMS = {"llvm-nm": "llvm"}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
 LINKER_SYMBOLS = {"___dso_handle", "__mh_dylib_header"}  # defined by zig's linker in any dylib
 
 # The C type of each size in a pyconfig.h.
-SIZE_TYPES = {
-    "SIZEOF_DOUBLE": "double", "SIZEOF_FLOAT": "float", "SIZEOF_FPOS_T": "fpos_t",
-    "SIZEOF_INT": "int", "SIZEOF_LONG": "long", "SIZEOF_LONG_DOUBLE": "long double",
-    "SIZEOF_LONG_LONG": "long long", "SIZEOF_OFF_T": "off_t", "SIZEOF_PID_T": "pid_t",
-    "SIZEOF_PTHREAD_KEY_T": "pthread_key_t", "SIZEOF_PTHREAD_T": "pthread_t",
-    "SIZEOF_SHORT": "short", "SIZEOF_SIZE_T": "size_t", "SIZEOF_TIME_T": "time_t",
-    "SIZEOF_UINTPTR_T": "uintptr_t", "SIZEOF_VOID_P": "void *", "SIZEOF_WCHAR_T": "wchar_t",
-    "SIZEOF__BOOL": "_Bool",
-    "ALIGNOF_LONG": "long", "ALIGNOF_MAX_ALIGN_T": "max_align_t", "ALIGNOF_SIZE_T": "size_t",
-}
+SIZE_TYPES = dict(
+    line.split(" ", 1)
+    for line in """\
+SIZEOF_DOUBLE double
+SIZEOF_FLOAT float
+SIZEOF_FPOS_T fpos_t
+SIZEOF_INT int
+SIZEOF_LONG long
+SIZEOF_LONG_DOUBLE long double
+SIZEOF_LONG_LONG long long
+SIZEOF_OFF_T off_t
+SIZEOF_PID_T pid_t
+SIZEOF_PTHREAD_KEY_T pthread_key_t
+SIZEOF_PTHREAD_T pthread_t
+SIZEOF_SHORT short
+SIZEOF_SIZE_T size_t
+SIZEOF_TIME_T time_t
+SIZEOF_UINTPTR_T uintptr_t
+SIZEOF_VOID_P void *
+SIZEOF_WCHAR_T wchar_t
+SIZEOF__BOOL _Bool
+ALIGNOF_LONG long
+ALIGNOF_MAX_ALIGN_T max_align_t
+ALIGNOF_SIZE_T size_t""".splitlines()
+)
+
+
+Tools = dict[str, list[str]]  # the command of each tool a target uses
 
 
 class Failed(Exception):
@@ -92,13 +113,14 @@ def log(msg: str) -> None:
     print(f"[cross] {msg}", file=sys.stderr, flush=True)
 
 
-def run(cmd: list, step: str = "", **kwargs) -> str:
+def run(cmd: Sequence[object], step: str = "", **kwargs: Any) -> str:
     """Runs `cmd`; on failure prints its output and raises Failed naming `step`."""
     done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kwargs)
     if done.returncode != 0:
         log(f"$ {' '.join(map(str, cmd))}\n{done.stdout}{done.stderr}")
         raise Failed(f"{step or Path(str(cmd[0])).name} failed (exit status {done.returncode})")
-    return done.stdout
+    out: str = done.stdout
+    return out
 
 
 def cache_dir() -> Path:
@@ -159,28 +181,35 @@ def debian_source(series: str, cache: Path) -> Path:
     """The upstream tarball of CPython `series` in Debian's source package."""
     suite, package = DEBIAN_SOURCES[series]
     apt = cache / "apt"
+
     def tarball() -> Path | None:
         return max((apt / "src").glob(f"{package}_*.orig.tar.[gx]z"), default=None)
 
-    if tarball():
-        return tarball()
+    found = tarball()
+    if found:
+        return found
     if not shutil.which("apt-get"):
         raise Failed(f"apt-get is needed to fetch the sources of {package}")
     for d in ("lists/partial", "cache/archives/partial", "sources.list.d", "src"):
         (apt / d).mkdir(parents=True, exist_ok=True)
     mirror = debian_mirror()
     (apt / "sources.list").write_text("".join(f"deb-src {mirror} {s} main\n" for s, _ in DEBIAN_SOURCES.values()))
-    options = [f"-oDir::Etc::SourceList={apt / 'sources.list'}", f"-oDir::Etc::SourceParts={apt / 'sources.list.d'}",
-               f"-oDir::State::Lists={apt / 'lists'}", f"-oDir::Cache={apt / 'cache'}"]
+    options = [
+        f"-oDir::Etc::SourceList={apt / 'sources.list'}",
+        f"-oDir::Etc::SourceParts={apt / 'sources.list.d'}",
+        f"-oDir::State::Lists={apt / 'lists'}",
+        f"-oDir::Cache={apt / 'cache'}",
+    ]
     if os.geteuid() == 0:
         options.append("-oAPT::Sandbox::User=root")  # its _apt user cannot write to the cache
     log(f"fetching the sources of {package} ({suite}) with apt-get source")
     if not any((apt / "lists").glob("*Sources*")):
         run(["apt-get", *options, "update", "-qq"])
     run(["apt-get", *options, "source", "--download-only", "-qq", package], cwd=apt / "src")
-    if not tarball():
+    found = tarball()
+    if not found:
         raise Failed(f"apt-get source {package} brought no upstream tarball")
-    return tarball()
+    return found
 
 
 def headers(series: str, cache: Path) -> Path:
@@ -211,13 +240,15 @@ def headers(series: str, cache: Path) -> Path:
                 pyconfigs[parts[2]] = target
             else:
                 continue
+            data = tar.extractfile(member)
             target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(tar.extractfile(member).read())
-    if not pyconfigs:
+            target.write_bytes(data.read() if data else b"")
+    # 3.13's is a template with no placeholder left but the free-threaded switch, off.
+    pyconfig = pyconfigs.get("pyconfig.h") or pyconfigs.get("pyconfig.h.in")
+    if pyconfig is None:
         raise Failed(f"no PC/pyconfig.h in {tarball.name}")
     (work / "windows").mkdir()
-    # 3.13's is a template with no placeholder left but the free-threaded switch, off.
-    shutil.copy(pyconfigs.get("pyconfig.h", pyconfigs.get("pyconfig.h.in")), work / "windows" / "pyconfig.h")
+    shutil.copy(pyconfig, work / "windows" / "pyconfig.h")
     shutil.rmtree(dest, ignore_errors=True)
     work.rename(dest)
     return dest
@@ -227,7 +258,7 @@ def compile_flags(config: Path, include: Path) -> list[str]:
     return [*CXXFLAGS, f"-I{config}", f"-I{include}", f"-I{SOURCE.parent}"]
 
 
-def build_windows(series: str, hdr: Path, work: Path, _: object) -> str:
+def build_windows(series: str, hdr: Path, work: Path, _: Tools) -> str:
     cxx = f"{MINGW}g++-win32"
     obj, pyd = work / "m.o", work / f"_machine_utils.cp{series.replace('.', '')}-win_amd64.pyd"
     run([cxx, *compile_flags(hdr / "windows", hdr / "Include"), "-DMS_WIN64=", "-c", SOURCE, "-o", obj], "compile")
@@ -235,7 +266,7 @@ def build_windows(series: str, hdr: Path, work: Path, _: object) -> str:
     # their __imp_ pointer (all data, and functions declared dllimport) are DATA.
     names = [line.split()[-1] for line in run([f"{MINGW}nm", "-u", obj]).splitlines() if line.strip()]
     direct = {n for n in names if n.startswith(("Py", "_Py"))}
-    through_pointer = {n[len("__imp_"):] for n in names if n.startswith(("__imp_Py", "__imp__Py"))}
+    through_pointer = {n[len("__imp_") :] for n in names if n.startswith(("__imp_Py", "__imp__Py"))}
     dll = f"python{series.replace('.', '')}.dll"
     exports = [n if n in direct else f"{n} DATA" for n in sorted(direct | through_pointer)]
     (work / "python.def").write_text("\n".join([f"LIBRARY {dll}", "EXPORTS", *exports]) + "\n")
@@ -268,19 +299,33 @@ def size_checks(pyconfig: str) -> str:
     return "\n".join(lines) + "\n"
 
 
-def build_macos(arch: str, series: str, hdr: Path, work: Path, tools: dict) -> str:
+def build_macos(arch: str, series: str, hdr: Path, work: Path, tools: Tools) -> str:
     zig, target = tools["zig"], ["-target", f"{arch}-macos"]
     config = work / "macos"
     config.mkdir()
     shutil.copy(CONFIGS / f"pyconfig-macos-{series}.h", config / "pyconfig.h")
     (work / "sizes.c").write_text(size_checks((config / "pyconfig.h").read_text()))
-    run([*zig, "cc", *target, "-std=c11", "-Werror", f"-I{config}", f"-I{hdr / 'Include'}",
-         "-c", work / "sizes.c", "-o", work / "sizes.o"], "size checks")
+    run(
+        [
+            *zig,
+            "cc",
+            *target,
+            "-std=c11",
+            "-Werror",
+            f"-I{config}",
+            f"-I{hdr / 'Include'}",
+            "-c",
+            work / "sizes.c",
+            "-o",
+            work / "sizes.o",
+        ],
+        "size checks",
+    )
     obj, dylib = work / "m.o", work / "_machine_utils.so"
     run([*zig, "c++", *target, *compile_flags(config, hdr / "Include"), "-c", SOURCE, "-o", obj], "compile")
     run([*zig, "cc", *target, "-shared", "-Wl,-undefined,dynamic_lookup", "-o", dylib, obj], "link")
     exported, looked_up = [], []
-    for line in run([tools["llvm-nm"], "-m", "-g", dylib]).splitlines():
+    for line in run([*tools["llvm-nm"], "-m", "-g", dylib]).splitlines():
         name = line.split()[-1] if "(from " not in line else None
         if "(undefined)" in line and name is not None:
             looked_up.append(name)
@@ -301,14 +346,14 @@ def llvm_nm() -> str:
     return found
 
 
-TARGETS: dict[str, Callable[[str, Path, Path, dict], str]] = {
+TARGETS: dict[str, Callable[[str, Path, Path, Tools], str]] = {
     "windows-x86_64": build_windows,
     "macos-arm64": lambda *a: build_macos("aarch64", *a),
     "macos-x86_64": lambda *a: build_macos("x86_64", *a),
 }
 
 
-def setup(target: str, cache: Path) -> dict:
+def setup(target: str, cache: Path) -> Tools:
     """The tools a target needs, installed when missing."""
     if target.startswith("windows"):
         ensure_programs(WINDOWS_PROGRAMS)
@@ -316,7 +361,7 @@ def setup(target: str, cache: Path) -> dict:
     ensure_programs(MACOS_PROGRAMS)
     os.environ.setdefault("ZIG_GLOBAL_CACHE_DIR", str(cache / "zig-cache"))
     os.environ.setdefault("ZIG_LOCAL_CACHE_DIR", str(cache / "zig-cache"))
-    return {"zig": zig_command(cache), "llvm-nm": llvm_nm()}
+    return {"zig": zig_command(cache), "llvm-nm": [llvm_nm()]}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -338,16 +383,18 @@ def main(argv: list[str] | None = None) -> int:
             hdrs[series] = e
     for target in targets:
         try:
-            tools: dict | Failed = setup(target, cache)
+            tools: Tools | Failed = setup(target, cache)
         except Failed as e:
             tools = e
         for series in series_list:
+            hdr = hdrs[series]
             try:
-                for needed in (tools, hdrs[series]):
-                    if isinstance(needed, Failed):
-                        raise needed
+                if isinstance(tools, Failed):
+                    raise tools
+                if isinstance(hdr, Failed):
+                    raise hdr
                 with tempfile.TemporaryDirectory(prefix="tamsel-cross-") as work:
-                    detail = TARGETS[target](series, hdrs[series], Path(work), tools)
+                    detail = TARGETS[target](series, hdr, Path(work), tools)
                 rows.append((target, series, "ok", detail))
             except Failed as e:
                 rows.append((target, series, "FAILED", str(e)))

@@ -31,12 +31,18 @@ _CRYPT = ("no <crypt.h> on macOS; crypt() is declared in <unistd.h>", None)
 _LEVEL = ("configure defines no POSIX or X/Open level on macOS", None)
 DIFFERENT: dict[str, tuple[str, str | None]] = {
     "SIZEOF_FPOS_T": ("fpos_t is an off_t, not a struct as in glibc", "#define SIZEOF_FPOS_T 8"),
-    "SIZEOF_PTHREAD_KEY_T": ("pthread_key_t is an unsigned long, not an unsigned int",
-                             "#define SIZEOF_PTHREAD_KEY_T 8"),
-    "SIZEOF_LONG_DOUBLE": ("long double is a double on arm64 (pymacconfig.h of 3.9 leaves it)",
-                           _X86_64_OR_ARM64.format(name="SIZEOF_LONG_DOUBLE", x86_64=16, arm64=8)),
-    "ALIGNOF_MAX_ALIGN_T": ("max_align_t is a long double, so 8 on arm64",
-                            _X86_64_OR_ARM64.format(name="ALIGNOF_MAX_ALIGN_T", x86_64=16, arm64=8)),
+    "SIZEOF_PTHREAD_KEY_T": (
+        "pthread_key_t is an unsigned long, not an unsigned int",
+        "#define SIZEOF_PTHREAD_KEY_T 8",
+    ),
+    "SIZEOF_LONG_DOUBLE": (
+        "long double is a double on arm64 (pymacconfig.h of 3.9 leaves it)",
+        _X86_64_OR_ARM64.format(name="SIZEOF_LONG_DOUBLE", x86_64=16, arm64=8),
+    ),
+    "ALIGNOF_MAX_ALIGN_T": (
+        "max_align_t is a long double, so 8 on arm64",
+        _X86_64_OR_ARM64.format(name="ALIGNOF_MAX_ALIGN_T", x86_64=16, arm64=8),
+    ),
     "HAVE_CRYPT_H": _CRYPT,
     "HAVE_CRYPT_R": _CRYPT,
     "_POSIX_C_SOURCE": _LEVEL,
@@ -45,31 +51,28 @@ DIFFERENT: dict[str, tuple[str, str | None]] = {
     "WITH_DTRACE": ("a choice of the Linux build; pydtrace.h would include a generated header", None),
 }
 
-# Macros read when compiling an extension that macOS defines as Linux does.
-SAME = {
-    # feature-test macros
-    "_ALL_SOURCE", "_DARWIN_C_SOURCE", "_FILE_OFFSET_BITS", "_GNU_SOURCE",
-    "_HPUX_ALT_XOPEN_SOCKET_API", "_LARGEFILE_SOURCE", "_NETBSD_SOURCE",
-    "_OPENBSD_SOURCE", "_POSIX_PTHREAD_SEMANTICS", "_REENTRANT", "_TANDEM_SOURCE",
-    "__BSD_VISIBLE", "__EXTENSIONS__", "__STDC_WANT_IEC_60559_ATTRIBS_EXT__",
-    "__STDC_WANT_IEC_60559_BFP_EXT__", "__STDC_WANT_IEC_60559_DFP_EXT__",
-    "__STDC_WANT_IEC_60559_EXT__", "__STDC_WANT_IEC_60559_FUNCS_EXT__",
-    "__STDC_WANT_IEC_60559_TYPES_EXT__", "__STDC_WANT_LIB_EXT2__",
-    "__STDC_WANT_MATH_SPEC_FUNCS__",
-    # headers and functions
-    "HAVE_CLOCK_GETTIME", "HAVE_COPYSIGN", "HAVE_DECL_ISFINITE", "HAVE_DECL_ISINF",
-    "HAVE_DECL_ISNAN", "HAVE_ERRNO_H", "HAVE_FINITE", "HAVE_FORK", "HAVE_HYPOT",
-    "HAVE_LANGINFO_H", "HAVE_PTHREAD_H", "HAVE_READLINK", "HAVE_REALPATH", "HAVE_ROUND",
-    "HAVE_SSIZE_T", "HAVE_SYS_SELECT_H", "HAVE_SYS_STAT_H", "HAVE_SYS_TIME_H",
-    "HAVE_SYS_TYPES_H", "HAVE_WCHAR_H", "TIME_WITH_SYS_TIME",
-    # sizes and formats
-    "ALIGNOF_LONG", "ALIGNOF_SIZE_T", "PY_FORMAT_SIZE_T", "SIZEOF_DOUBLE", "SIZEOF_FLOAT",
-    "SIZEOF_INT", "SIZEOF_LONG_LONG", "SIZEOF_OFF_T", "SIZEOF_PID_T", "SIZEOF_SHORT",
-    "SIZEOF_WCHAR_T",
-    # the build
-    "Py_ENABLE_SHARED", "WITH_DOC_STRINGS", "WITH_MIMALLOC", "WITH_PYMALLOC",
-    "_Py_STACK_GROWS_DOWN",
-}
+# Macros read when compiling an extension that macOS defines as Linux does: feature-test
+# macros; headers and functions; sizes and formats; choices of the build.
+SAME = set(
+    """
+    _ALL_SOURCE _DARWIN_C_SOURCE _FILE_OFFSET_BITS _GNU_SOURCE _HPUX_ALT_XOPEN_SOCKET_API
+    _LARGEFILE_SOURCE _NETBSD_SOURCE _OPENBSD_SOURCE _POSIX_PTHREAD_SEMANTICS _REENTRANT
+    _TANDEM_SOURCE __BSD_VISIBLE __EXTENSIONS__ __STDC_WANT_IEC_60559_ATTRIBS_EXT__
+    __STDC_WANT_IEC_60559_BFP_EXT__ __STDC_WANT_IEC_60559_DFP_EXT__ __STDC_WANT_IEC_60559_EXT__
+    __STDC_WANT_IEC_60559_FUNCS_EXT__ __STDC_WANT_IEC_60559_TYPES_EXT__ __STDC_WANT_LIB_EXT2__
+    __STDC_WANT_MATH_SPEC_FUNCS__
+
+    HAVE_CLOCK_GETTIME HAVE_COPYSIGN HAVE_DECL_ISFINITE HAVE_DECL_ISINF HAVE_DECL_ISNAN
+    HAVE_ERRNO_H HAVE_FINITE HAVE_FORK HAVE_HYPOT HAVE_LANGINFO_H HAVE_PTHREAD_H HAVE_READLINK
+    HAVE_REALPATH HAVE_ROUND HAVE_SSIZE_T HAVE_SYS_SELECT_H HAVE_SYS_STAT_H HAVE_SYS_TIME_H
+    HAVE_SYS_TYPES_H HAVE_WCHAR_H TIME_WITH_SYS_TIME
+
+    ALIGNOF_LONG ALIGNOF_SIZE_T PY_FORMAT_SIZE_T SIZEOF_DOUBLE SIZEOF_FLOAT SIZEOF_INT
+    SIZEOF_LONG_LONG SIZEOF_OFF_T SIZEOF_PID_T SIZEOF_SHORT SIZEOF_WCHAR_T
+
+    Py_ENABLE_SHARED WITH_DOC_STRINGS WITH_MIMALLOC WITH_PYMALLOC _Py_STACK_GROWS_DOWN
+    """.split()
+)
 
 _DIRECTIVE = re.compile(r"^\s*#\s*(\w+)\s*(.*?)\s*$")
 _IDENTIFIER = re.compile(r"\b[A-Za-z_]\w*\b")
