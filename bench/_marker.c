@@ -21,5 +21,13 @@ static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_marker", NULL, -1, 
                                     NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit__marker(void) {
-    return PyModule_Create(&module);
+    PyObject* m = PyModule_Create(&module);
+#ifdef Py_GIL_DISABLED
+    /* Importing it must not turn the GIL on in a free-threaded build. */
+    if (m != NULL && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(m);
+        return NULL;
+    }
+#endif
+    return m;
 }

@@ -112,25 +112,31 @@ def test_root_pip_config(provision: ModuleType, tmp_path: Path) -> None:
 
 @pytest.mark.parametrize(("met", "readable", "status"), [(True, True, 0), (False, True, 1), (True, False, 1)])
 def test_bench_table_verdict(tmp_path: Path, met: bool, readable: bool, status: int) -> None:
-    bench = REPO_ROOT / "bench" / "run_all.py"
+    bench = REPO_ROOT / "bench" / "run.py"
     if not bench.is_file():
         pytest.skip("needs the project's sources")
     figures = {"module": 100, "pure": 110, "diff_percent": -9.09, "own": 1, "own_percent": 1.0}
     row = {
         "python": "3.10.13",
-        "minor": "3.10",
-        "wall": {},
+        "free_threaded": False,
+        "gil": True,
+        "time": {"cached": {"module": [2.5e-5, 1e-6], "pure": [2.6e-5, 1e-6]}, "threads": {}},
+        "instructions": dict.fromkeys(("cached", "regular", "fallback"), figures),
         "targets": 7,
         "targets_met": 7 - (not met),
         "all_met": met,
-        **dict.fromkeys(("cached", "regular", "fallback"), figures),
     }
-    rows = [tmp_path / "a.json", tmp_path / "b.json"]
-    rows[0].write_text(json.dumps(dict(row, python="3.9.18", minor="3.9", all_met=True)))
-    rows[1].write_text(json.dumps(row) if readable else "{")
+    threads = {c: {"1": [0.01, 0.001], "16": [0.02, 0.002]} for c in ("module", "pure")}
+    rows = [tmp_path / "a.json", tmp_path / "b.json", tmp_path / "c.json"]
+    rows[0].write_text(
+        json.dumps(dict(row, python="3.14.7", free_threaded=True, time={"cached": {}, "threads": threads}))
+    )
+    rows[1].write_text(json.dumps(dict(row, python="3.9.18", all_met=True)))
+    rows[2].write_text(json.dumps(row) if readable else "{")
     proc = subprocess.run(
-        [sys.executable, str(bench), *map(str, rows)], capture_output=True, text=True, env=dict(os.environ)
+        [sys.executable, str(bench), "--table", *map(str, rows)], capture_output=True, text=True, env=dict(os.environ)
     )
     assert proc.returncode == status, proc.stdout + proc.stderr
     table = [line for line in proc.stdout.splitlines() if line.startswith("| 3.")]
-    assert [line.split()[1] for line in table] == ["3.9.18", "3.10.13"][: 1 + readable]
+    # Sorted by version, free-threaded after; an unreadable row is left out.
+    assert [line.split()[1] for line in table] == ["3.9.18", *["3.10.13"] * readable, "3.14.7t"]
