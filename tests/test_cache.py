@@ -123,6 +123,7 @@ def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: 
     assert cache_file(b).read_bytes() == DERIVED.encode()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("state", STATES)
 def test_no_leak(home: Path, fake: Fake, state: str) -> None:
     def run(n: int) -> None:

@@ -605,6 +605,8 @@ def child_bad_input() -> None:
 
 # ---------------------------------------------------------------- the tests
 
+SLOW = pytest.mark.slow  # the sweeps, the races and the leak loop; hostile files are quick
+
 
 def child(name: str, *args: object, timeout: float = 600) -> Any:
     code = (
@@ -624,34 +626,28 @@ def child(name: str, *args: object, timeout: float = 600) -> Any:
 @pytest.mark.parametrize(
     ("name", "args"),
     [
-        ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))),
-        ("child_bad_input", ()),
-        ("child_threads", (5, 16)),
-        ("child_oom", ("C", "", 40)),
-        ("child_oom", ("L", "", 200)),
-        ("child_oom", ("M", "", 100)),
-        ("child_oom", ("W", "", 115)),
-        ("child_oom", ("L", "system:1", 50)),
-    ],
-    ids=[
-        "call_sites_and_leaks",
-        "hostile_files",
-        "threads",
-        "oom_cached",
-        "oom_linux",
-        "oom_macos",
-        "oom_windows",
-        "oom_fallback",
+        pytest.param(
+            "child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE))), marks=SLOW, id="call_sites_and_leaks"
+        ),
+        pytest.param("child_bad_input", (), id="hostile_files"),
+        pytest.param("child_threads", (5, 16), marks=SLOW, id="threads"),
+        pytest.param("child_oom", ("C", "", 40), marks=SLOW, id="oom_cached"),
+        pytest.param("child_oom", ("L", "", 200), marks=SLOW, id="oom_linux"),
+        pytest.param("child_oom", ("M", "", 100), marks=SLOW, id="oom_macos"),
+        pytest.param("child_oom", ("W", "", 115), marks=SLOW, id="oom_windows"),
+        pytest.param("child_oom", ("L", "system:1", 50), marks=SLOW, id="oom_fallback"),
     ],
 )
 def test_robustness(name: str, args: tuple[object, ...]) -> None:
     child(name, *args)
 
 
+@SLOW
 def test_out_of_memory_at_one_allocation_during_import_then_retry() -> None:
     assert child("child_import_single")["swept"] >= 40
 
 
+@SLOW
 def test_out_of_memory_during_import_then_retry() -> None:
     start: int | None = 0
     swept = 0
@@ -666,6 +662,7 @@ def spawn(name: str, *args: object) -> subprocess.Popen[str]:
     return subprocess.Popen([sys.executable, "-c", code], cwd=os.environ["HOME"], stdout=subprocess.PIPE, text=True)
 
 
+@SLOW
 def test_processes_race_the_first_call(tmp_path: Path) -> None:
     procs = [spawn("child_racer", str(tmp_path / "ready"), str(tmp_path / "go"), 3) for _ in range(6)]
     deadline = time.time() + 300
@@ -679,6 +676,7 @@ def test_processes_race_the_first_call(tmp_path: Path) -> None:
     assert cache_text() == want
 
 
+@SLOW
 def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path: Path) -> None:
     writer = spawn("child_rewriter", str(tmp_path / "stop"))
     try:
