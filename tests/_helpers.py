@@ -7,6 +7,7 @@ import subprocess
 import sys
 import tempfile
 from collections.abc import Mapping, Sequence
+from pathlib import Path
 
 # The account's real home directory, which no test may touch.
 if sys.platform == "win32":  # the profile directory; conftest replaces USERPROFILE, not these
@@ -55,3 +56,14 @@ def run_py(
             f"child exited with {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
         )
     return proc
+
+
+def cache_file(home: str | os.PathLike[str] | None = None) -> Path:
+    """The module's cache file, ~/.tamsel/cache/.machine_id, under `home` (by default the current HOME)."""
+    return Path(home if home is not None else os.path.expanduser("~"), ".tamsel", "cache", ".machine_id")
+
+
+def block_cache(home: str | os.PathLike[str] | None = None) -> None:
+    """Puts a file where the state directory ~/.tamsel belongs: nothing can be
+    stored, so every call derives the identifier."""
+    cache_file(home).parents[1].write_text("")

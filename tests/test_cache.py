@@ -14,7 +14,7 @@ from typing import Callable, NoReturn
 
 import pytest
 
-from _helpers import run_py
+from _helpers import block_cache, cache_file, run_py
 from tamsel.utils import _machine_utils as mu
 
 NODE = 0x0A1B2C3D4E5F
@@ -51,10 +51,6 @@ def home(_fresh_home: Path) -> Path:
     return _fresh_home
 
 
-def cache_file(home: Path) -> Path:
-    return home / ".tamsel" / "cache" / ".machine_id"
-
-
 def put(home: Path, data: bytes) -> None:
     cache_file(home).parent.mkdir(parents=True, exist_ok=True)
     cache_file(home).write_bytes(data)
@@ -64,7 +60,7 @@ STATES: dict[str, Callable[[Path], object]] = {
     "stored": lambda h: put(h, b"  abc\n"),
     "absent": lambda h: cache_file(h).unlink(missing_ok=True),
     "directory in place": lambda h: cache_file(h).mkdir(parents=True, exist_ok=True),
-    "state dir is a file": lambda h: (h / ".tamsel").write_text("x"),
+    "state dir is a file": block_cache,
     "undecodable": lambda h: put(h, b"\xff\xfe\x80"),
 }
 

@@ -16,6 +16,7 @@ from typing import Any, Callable, NoReturn
 
 import pytest
 
+from _helpers import cache_file
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
@@ -26,10 +27,6 @@ PROBES = ("windows", "darwin", "linux")
 
 def sha(text: str) -> str:
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
-
-
-def cache_file() -> Path:
-    return Path.home() / ".tamsel" / "cache" / ".machine_id"
 
 
 def raising(cls: type[BaseException], *args: object) -> Callable[[], NoReturn]:
@@ -73,11 +70,6 @@ class Fakes:
 @pytest.fixture
 def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
     return Fakes(monkeypatch)
-
-
-@pytest.fixture
-def no_cache() -> None:
-    (Path.home() / ".tamsel").write_text("")  # a file where the cache directory belongs
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,6 @@ import itertools
 import sys
 import types
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -26,9 +25,8 @@ def expected_id(pieces: list[str]) -> str:
 
 
 @pytest.fixture(autouse=True)
-def no_cache(_fresh_home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    # ~/.tamsel as a file: nothing is ever stored, so every call probes.
-    (_fresh_home / ".tamsel").write_text("")
+def node(no_cache: None, monkeypatch: pytest.MonkeyPatch) -> None:
+    # Nothing is ever stored, so every call probes.
     monkeypatch.setattr(mod, "uuid", types.SimpleNamespace(getnode=lambda: NODE))
 
 

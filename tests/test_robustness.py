@@ -31,7 +31,7 @@ from typing import Any, Callable, TypeVar
 
 import pytest
 
-from _helpers import run_py
+from _helpers import block_cache, cache_file, run_py
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 PROBES = (
@@ -197,13 +197,12 @@ class Finder:  # serves FAKES; each import of one is the injection point named a
 
 
 def cache_path() -> str:
-    return os.path.expanduser("~/.tamsel/cache/.machine_id")
+    return str(cache_file())
 
 
 def cache_text() -> str | None:
     try:
-        with REAL_OPEN(cache_path()) as f:
-            return f.read()
+        return cache_file().read_text()
     except OSError:
         return None
 
@@ -233,10 +232,6 @@ def load(module: ModuleType | None = None) -> ModuleType:
     module = module or opened(lambda: importlib.import_module("tamsel.utils._machine_utils"))
     module.__dict__.update(NAMESPACE)
     return module
-
-
-def block_cache() -> None:  # ~/.tamsel is a file: nothing is ever stored, every call derives
-    REAL_OPEN(os.path.expanduser("~/.tamsel"), "w").close()
 
 
 def prepare(scen: str, faults: str = "", reimport: bool = True) -> None:
