@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import codecs
 import gc
-import hashlib
 import json
 import locale
 import os
@@ -14,11 +13,10 @@ from typing import Callable, NoReturn
 
 import pytest
 
-from _helpers import block_cache, cache_file, run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, run_py
 from tamsel.utils import _machine_utils as mu
 
-NODE = 0x0A1B2C3D4E5F
-DERIVED = hashlib.sha256(str(NODE).encode()).hexdigest()
+DERIVED = expected_id()
 ENCODING = locale.getpreferredencoding(False)
 UTF8_ONLY = pytest.mark.skipif(codecs.lookup(ENCODING).name != "utf-8", reason="UTF-8 locale")
 

@@ -4,7 +4,6 @@ packages, with the platform name and the node address faked in the module."""
 from __future__ import annotations
 
 import gc
-import hashlib
 import itertools
 import sys
 import types
@@ -13,15 +12,10 @@ from typing import Any, Callable
 
 import pytest
 
-from _helpers import run_py
+from _helpers import NODE, expected_id, run_py
 from tamsel.utils import _machine_utils as mod
 
-NODE = 123
 PROFILER_ARGV = ["system_profiler", "SPHardwareDataType"]
-
-
-def expected_id(pieces: list[str]) -> str:
-    return hashlib.sha256((str(NODE) + "".join(pieces)).encode()).hexdigest()
 
 
 @pytest.fixture(autouse=True)

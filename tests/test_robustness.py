@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from importlib.machinery import ModuleSpec
 from pathlib import Path
 from types import ModuleType, SimpleNamespace as NS
@@ -31,7 +31,7 @@ from typing import Any, Callable, TypeVar
 
 import pytest
 
-from _helpers import block_cache, cache_file, run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, run_py
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 PROBES = (
@@ -40,7 +40,7 @@ PROBES = (
     "/sys/class/dmi/id/product_uuid",
     "/sys/class/dmi/id/board_serial",
 )
-NODE, STORED, REAL_OPEN = 0x2A_1234_5678, "stored-id", builtins.open
+STORED, REAL_OPEN = "stored-id", builtins.open
 ITEMS = {"Linux": ["m-one", "m-two", "u-uuid", "b-serial"], "Darwin": ["U-1", "S-1"], "Windows": ["1234", "B-1", "B-2"]}
 SCEN = {"C": "Linux", "L": "Linux", "M": "Darwin", "W": "Windows"}  # C: an identifier is stored
 FAULT: dict[str, set[int]] = {}  # site -> the calls of it that fail
@@ -50,10 +50,6 @@ EXC: list[type[BaseException]] = [Exception]  # what a failing site raises
 SYSTEM = ["Linux"]  # what platform.system() answers
 SCALE = float(os.environ.get("TAMSEL_TEST_SCALE", "1"))
 STEP = max(1, round(1 / SCALE))  # every STEP-th allocation is swept
-
-
-def ident(items: Iterable[str] = ()) -> str:
-    return hashlib.sha256((str(NODE) + "".join(items)).encode()).hexdigest()
 
 
 def on(site: str, value: Any = None) -> Any:  # one call of `site`: raises EXC[0] at the calls FAULT names
@@ -258,7 +254,7 @@ def expect(scen: str, outcome: str) -> tuple[object, str | None, bool]:
         if "R" in outcome
         else STORED
         if "S" in outcome
-        else ident(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower())
+        else expected_id(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower())
     )
     return out, {"=": out if isinstance(out, str) else None, "-": None, "0": ""}[outcome[-1]], True
 
@@ -372,8 +368,8 @@ def child_oom(scen: str, faults: str, least: int) -> None:
     bad: list[Any] = []
     if scen != "C":
         block_cache()
-    allowed = {ident(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)} | {STORED}
-    want, swept = STORED if scen == "C" else ident([] if faults else items), [0, 0]
+    allowed = {expected_id(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)} | {STORED}
+    want, swept = STORED if scen == "C" else expected_id([] if faults else items), [0, 0]
     errors: Counter[str] = Counter()
 
     def attempt(k: int, stop: int) -> bool:
@@ -422,7 +418,7 @@ def child_import(start: int) -> None:  # each failed import is retried in the sa
         del e  # a chain of MemoryErrors kept into the next attempt would use up the spare ones
         if m is not None:  # initialised: this process cannot sweep further
             prepare("L")
-            bad += [] if load(m).get_machine_id() == ident(ITEMS["Linux"]) else [[k, "wrong identifier"]]
+            bad += [] if load(m).get_machine_id() == expected_id(ITEMS["Linux"]) else [[k, "wrong identifier"]]
             report(bad, next=k + STEP if reached else None, swept=k + 1 - start, errors=errors)
             return
     report(["no import succeeded"], next=None)
@@ -466,7 +462,7 @@ def import_once(import_it: Callable[[], ModuleType], k: int) -> list[Any]:
     if m is None and accepted:
         m = import_it()
     prepare("L")
-    good = m is not None and load(m).get_machine_id() == ident(ITEMS["Linux"])
+    good = m is not None and load(m).get_machine_id() == expected_id(ITEMS["Linux"])
     return [type(e).__name__ if e else "none", str(e)[-300:], past, good]
 
 
@@ -512,7 +508,7 @@ def child_import_single() -> None:  # every point of the first import, each in a
 
 
 def child_threads(rounds: int, n: int) -> None:  # n threads race the first call, again and again
-    m, want = load(), ident(ITEMS["Linux"])
+    m, want = load(), expected_id(ITEMS["Linux"])
     bad: list[Any] = []
     sys.setswitchinterval(1e-6)
     for _ in range(rounds):
@@ -592,7 +588,7 @@ def child_bad_input() -> None:
         else:
             plant(FIX[PROBES[target]], kind)
             items[target:] = ([kept] if kept else []) + ([] if fate == "fail" and target >= 2 else items[target + 1 :])
-        want = kept if target == "cache" and kept else ident(items)
+        want = kept if target == "cache" and kept else expected_id(items)
         got = [m.get_machine_id() for _ in range(2)]
         bad += [] if got == [want, want] else [[target, kind, [g[:80] for g in got]]]
     report(bad, cases=len(cases))
@@ -665,7 +661,7 @@ def test_processes_race_the_first_call(tmp_path: Path) -> None:
         time.sleep(0.01)
     (tmp_path / "go").touch()
     outs = [json.loads(p.communicate(timeout=300)[0]) for p in procs]
-    want = ident(ITEMS["Linux"])
+    want = expected_id(ITEMS["Linux"])
     assert [p.returncode for p in procs] == [0] * 6, outs
     assert all(o["seen"] == [want] for o in outs), outs
     assert cache_text() == want
@@ -680,4 +676,4 @@ def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path: Path) -> N
         (tmp_path / "stop").touch()
         writer.communicate(timeout=300)
     assert res["seen"], res
-    assert set(res["seen"]) <= {STORED, ident(ITEMS["Linux"])}, res
+    assert set(res["seen"]) <= {STORED, expected_id(ITEMS["Linux"])}, res
