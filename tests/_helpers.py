@@ -2,11 +2,17 @@
 
 from __future__ import annotations
 
+import hashlib
+import importlib.util
 import os
 import subprocess
 import sys
 import tempfile
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from pathlib import Path
+
+TESTS = Path(__file__).resolve().parent
+NODE = 123  # what the fakes of uuid.getnode() give
 
 # The account's real home directory, which no test may touch.
 if sys.platform == "win32":  # the profile directory; conftest replaces USERPROFILE, not these
@@ -55,3 +61,36 @@ def run_py(
             f"child exited with {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
         )
     return proc
+
+
+def cache_file(home: str | os.PathLike[str] | None = None) -> Path:
+    """The module's cache file, ~/.tamsel/cache/.machine_id, under `home` (by default the current HOME)."""
+    return Path(home if home is not None else os.path.expanduser("~"), ".tamsel", "cache", ".machine_id")
+
+
+def block_cache(home: str | os.PathLike[str] | None = None) -> None:
+    """Puts a file where the state directory ~/.tamsel belongs: nothing can be
+    stored, so every call derives the identifier."""
+    cache_file(home).parents[1].write_text("")
+
+
+def expected_id(pieces: Iterable[str] = (), node: object = NODE) -> str:
+    """The identifier made of the node number and the probes' pieces, in order."""
+    return hashlib.sha256((str(node) + "".join(pieces)).encode("utf-8")).hexdigest()
+
+
+def reference_id(bindings: Mapping[str, object] | None = None) -> str:
+    """What tests/pure_python_machine_id.py derives with `bindings` in its
+    namespace (the names it calls, e.g. a fake `uuid`), its cache left out.
+
+    A fresh copy of the reference each time; the probe packages come from
+    sys.modules, for it as for the module."""
+    spec = importlib.util.spec_from_file_location("pure_python_machine_id_copy", TESTS / "pure_python_machine_id.py")
+    assert spec is not None
+    assert spec.loader is not None
+    reference = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference)
+    vars(reference).update(bindings or {})
+    vars(reference).update(_get_cached_machine_id=lambda: "", _save_machine_id=lambda machine_id: None)
+    result: str = reference.get_machine_id()
+    return result

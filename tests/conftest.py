@@ -24,7 +24,7 @@ from pathlib import Path  # noqa: E402
 
 import pytest  # noqa: E402
 
-from _helpers import REAL_HOME, run_py as _run_py  # noqa: E402
+from _helpers import REAL_HOME, block_cache, run_py as _run_py  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 SOURCE_PACKAGE = REPO_ROOT / "src" / "tamsel"
@@ -43,6 +43,12 @@ def _fresh_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setenv("USERPROFILE", str(home))
     return home
+
+
+@pytest.fixture
+def no_cache(_fresh_home: Path) -> None:
+    """Nothing can be stored (see _helpers.block_cache): every call derives."""
+    block_cache(_fresh_home)
 
 
 def _installed_module_problem() -> str | None:

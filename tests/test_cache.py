@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import codecs
 import gc
-import hashlib
 import json
 import locale
 import os
@@ -14,11 +13,10 @@ from typing import Callable, NoReturn
 
 import pytest
 
-from _helpers import run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, run_py
 from tamsel.utils import _machine_utils as mu
 
-NODE = 0x0A1B2C3D4E5F
-DERIVED = hashlib.sha256(str(NODE).encode()).hexdigest()
+DERIVED = expected_id()
 ENCODING = locale.getpreferredencoding(False)
 UTF8_ONLY = pytest.mark.skipif(codecs.lookup(ENCODING).name != "utf-8", reason="UTF-8 locale")
 
@@ -51,10 +49,6 @@ def home(_fresh_home: Path) -> Path:
     return _fresh_home
 
 
-def cache_file(home: Path) -> Path:
-    return home / ".tamsel" / "cache" / ".machine_id"
-
-
 def put(home: Path, data: bytes) -> None:
     cache_file(home).parent.mkdir(parents=True, exist_ok=True)
     cache_file(home).write_bytes(data)
@@ -64,7 +58,7 @@ STATES: dict[str, Callable[[Path], object]] = {
     "stored": lambda h: put(h, b"  abc\n"),
     "absent": lambda h: cache_file(h).unlink(missing_ok=True),
     "directory in place": lambda h: cache_file(h).mkdir(parents=True, exist_ok=True),
-    "state dir is a file": lambda h: (h / ".tamsel").write_text("x"),
+    "state dir is a file": block_cache,
     "undecodable": lambda h: put(h, b"\xff\xfe\x80"),
 }
 
@@ -123,6 +117,7 @@ def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: 
     assert cache_file(b).read_bytes() == DERIVED.encode()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("state", STATES)
 def test_no_leak(home: Path, fake: Fake, state: str) -> None:
     def run(n: int) -> None:

@@ -16,20 +16,12 @@ from typing import Any, Callable, NoReturn
 
 import pytest
 
+from _helpers import NODE, cache_file, expected_id
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
 SOURCE = "tamsel/utils/_machine_utils.cpp"
-NODE = 123
 PROBES = ("windows", "darwin", "linux")
-
-
-def sha(text: str) -> str:
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
-
-
-def cache_file() -> Path:
-    return Path.home() / ".tamsel" / "cache" / ".machine_id"
 
 
 def raising(cls: type[BaseException], *args: object) -> Callable[[], NoReturn]:
@@ -75,11 +67,6 @@ def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
     return Fakes(monkeypatch)
 
 
-@pytest.fixture
-def no_cache() -> None:
-    (Path.home() / ".tamsel").write_text("")  # a file where the cache directory belongs
-
-
 @pytest.mark.parametrize(
     ("system", "node", "items", "probe"),
     [
@@ -100,7 +87,7 @@ def test_regular_identifier(fakes: Fakes, system: str, node: object, items: list
     fakes.system, fakes.getnode = (lambda: system), (lambda: node)
     fakes.profiler = "\n".join(f"Serial Number: {item}" for item in items)
     result = mu.get_machine_id()
-    assert result == sha(str(node) + "".join(items)) == cache_file().read_text()
+    assert result == expected_id(items, node) == cache_file().read_text()
     assert [c for c in fakes.calls if c in PROBES] == [probe]
     assert fakes.calls.count("system") == (1 if probe == "windows" else 2)
     assert fakes.calls.count("getnode") == 1
@@ -135,7 +122,7 @@ def test_fallback_identifier(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, case
         result = mu.get_machine_id()
     except BaseException as exc:  # interruptions must be absorbed too
         pytest.fail(f"get_machine_id raised {exc!r}")
-    assert result == sha(str(NODE)) == cache_file().read_text()
+    assert result == expected_id() == cache_file().read_text()
     assert fakes.calls.count("getnode") == 2  # the node piece, then the fallback
     assert sys.exc_info() == (None, None, None)
 
@@ -184,7 +171,7 @@ def test_failing_fallback_raises(
 def test_names_found_among_builtins(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     monkeypatch.setattr(builtins, name, getattr(mu, name), raising=False)
     monkeypatch.delattr(mu, name)
-    assert mu.get_machine_id() == sha(str(NODE))
+    assert mu.get_machine_id() == expected_id()
     assert fakes.calls == ["getnode", "system", "system", "linux"]
 
 

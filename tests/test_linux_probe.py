@@ -2,16 +2,13 @@
 
 from __future__ import annotations
 
-import hashlib
 import json
-import os
 import platform
-import uuid
 from pathlib import Path
 
 import pytest
 
-from _helpers import run_py
+from _helpers import expected_id, reference_id, run_py
 from tamsel.utils import _machine_utils as mu
 
 MACHINE_ID_PATHS = ("/etc/machine-id", "/var/lib/dbus/machine-id")
@@ -73,10 +70,6 @@ CASES = {
 }
 
 
-def digest(pieces: list[str]) -> str:
-    return hashlib.sha256("".join(pieces).encode("utf-8")).hexdigest()
-
-
 @pytest.mark.parametrize(("contents", "items", "opened"), CASES.values(), ids=CASES.keys())
 def test_linux_sources(tmp_path: Path, contents: tuple[str | bytes | None, ...], items: list[str], opened: str) -> None:
     files = {}
@@ -88,22 +81,10 @@ def test_linux_sources(tmp_path: Path, contents: tuple[str | bytes | None, ...],
             fixture.write_bytes(content if isinstance(content, bytes) else content.encode())
         files[path] = None if content is None else str(fixture)
     out = json.loads(run_py(CHILD, args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
-    assert out["id"] == digest([str(out["node"]), *items])
+    assert out["id"] == expected_id(items, out["node"])
     assert out["opened"] == [PATHS["MDUS".index(c)] for c in opened]
 
 
 @pytest.mark.skipif(platform.system() in ("Windows", "Darwin"), reason="Linux sources only")
 def test_this_machine() -> None:
-    items = []
-    for paths, unwanted, ends_group in ((MACHINE_ID_PATHS, {""}, False), (DMI_PATHS, {"", PLACEHOLDER}, True)):
-        for path in paths:
-            try:
-                if os.path.exists(path):
-                    with open(path) as f:
-                        value = f.read().strip()
-                    if value not in unwanted:
-                        items.append(value)
-            except (OSError, UnicodeDecodeError):
-                if ends_group:
-                    break
-    assert mu.get_machine_id() == digest([str(uuid.getnode()), *items])
+    assert mu.get_machine_id() == reference_id()

@@ -4,31 +4,23 @@ packages, with the platform name and the node address faked in the module."""
 from __future__ import annotations
 
 import gc
-import hashlib
 import itertools
 import sys
 import types
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any, Callable
 
 import pytest
 
-from _helpers import run_py
+from _helpers import NODE, expected_id, run_py
 from tamsel.utils import _machine_utils as mod
 
-NODE = 123
 PROFILER_ARGV = ["system_profiler", "SPHardwareDataType"]
 
 
-def expected_id(pieces: list[str]) -> str:
-    return hashlib.sha256((str(NODE) + "".join(pieces)).encode()).hexdigest()
-
-
 @pytest.fixture(autouse=True)
-def no_cache(_fresh_home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    # ~/.tamsel as a file: nothing is ever stored, so every call probes.
-    (_fresh_home / ".tamsel").write_text("")
+def node(no_cache: None, monkeypatch: pytest.MonkeyPatch) -> None:
+    # Nothing is ever stored, so every call probes.
     monkeypatch.setattr(mod, "uuid", types.SimpleNamespace(getnode=lambda: NODE))
 
 

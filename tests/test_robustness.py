@@ -24,7 +24,7 @@ import tempfile
 import threading
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from importlib.machinery import ModuleSpec
 from pathlib import Path
 from types import ModuleType, SimpleNamespace as NS
@@ -32,7 +32,7 @@ from typing import Any, Callable, TypeVar
 
 import pytest
 
-from _helpers import run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, run_py
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 PROBES = (
@@ -41,7 +41,7 @@ PROBES = (
     "/sys/class/dmi/id/product_uuid",
     "/sys/class/dmi/id/board_serial",
 )
-NODE, STORED, REAL_OPEN = 0x2A_1234_5678, "stored-id", builtins.open
+STORED, REAL_OPEN = "stored-id", builtins.open
 ITEMS = {"Linux": ["m-one", "m-two", "u-uuid", "b-serial"], "Darwin": ["U-1", "S-1"], "Windows": ["1234", "B-1", "B-2"]}
 SCEN = {"C": "Linux", "L": "Linux", "M": "Darwin", "W": "Windows"}  # C: an identifier is stored
 FAULT: dict[str, set[int]] = {}  # site -> the calls of it that fail
@@ -51,10 +51,6 @@ EXC: list[type[BaseException]] = [Exception]  # what a failing site raises
 SYSTEM = ["Linux"]  # what platform.system() answers
 SCALE = float(os.environ.get("TAMSEL_TEST_SCALE", "1"))
 STEP = max(1, round(1 / SCALE))  # every STEP-th allocation is swept
-
-
-def ident(items: Iterable[str] = ()) -> str:
-    return hashlib.sha256((str(NODE) + "".join(items)).encode()).hexdigest()
 
 
 def on(site: str, value: Any = None) -> Any:  # one call of `site`: raises EXC[0] at the calls FAULT names
@@ -198,13 +194,12 @@ class Finder:  # serves FAKES; each import of one is the injection point named a
 
 
 def cache_path() -> str:
-    return os.path.expanduser("~/.tamsel/cache/.machine_id")
+    return str(cache_file())
 
 
 def cache_text() -> str | None:
     try:
-        with REAL_OPEN(cache_path()) as f:
-            return f.read()
+        return cache_file().read_text()
     except OSError:
         return None
 
@@ -236,10 +231,6 @@ def load(module: ModuleType | None = None) -> ModuleType:
     return module
 
 
-def block_cache() -> None:  # ~/.tamsel is a file: nothing is ever stored, every call derives
-    REAL_OPEN(os.path.expanduser("~/.tamsel"), "w").close()
-
-
 def prepare(scen: str, faults: str = "", reimport: bool = True) -> None:
     SYSTEM[0] = SCEN[scen]
     SEEN.clear()
@@ -264,7 +255,7 @@ def expect(scen: str, outcome: str) -> tuple[object, str | None, bool]:
         if "R" in outcome
         else STORED
         if "S" in outcome
-        else ident(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower())
+        else expected_id(ITEMS[SCEN[scen]][ord(c) - 97] for c in outcome if c.islower())
     )
     return out, {"=": out if isinstance(out, str) else None, "-": None, "0": ""}[outcome[-1]], True
 
@@ -378,8 +369,8 @@ def child_oom(scen: str, faults: str, least: int) -> None:
     bad: list[Any] = []
     if scen != "C":
         block_cache()
-    allowed = {ident(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)} | {STORED}
-    want, swept = STORED if scen == "C" else ident([] if faults else items), [0, 0]
+    allowed = {expected_id(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)} | {STORED}
+    want, swept = STORED if scen == "C" else expected_id([] if faults else items), [0, 0]
     errors: Counter[str] = Counter()
 
     def attempt(k: int, stop: int) -> bool:
@@ -428,7 +419,7 @@ def child_import(start: int) -> None:  # each failed import is retried in the sa
         del e  # a chain of MemoryErrors kept into the next attempt would use up the spare ones
         if m is not None:  # initialised: this process cannot sweep further
             prepare("L")
-            bad += [] if load(m).get_machine_id() == ident(ITEMS["Linux"]) else [[k, "wrong identifier"]]
+            bad += [] if load(m).get_machine_id() == expected_id(ITEMS["Linux"]) else [[k, "wrong identifier"]]
             report(bad, next=k + STEP if reached else None, swept=k + 1 - start, errors=errors)
             return
     report(["no import succeeded"], next=None)
@@ -472,7 +463,7 @@ def import_once(import_it: Callable[[], ModuleType], k: int) -> list[Any]:
     if m is None and accepted:
         m = import_it()
     prepare("L")
-    good = m is not None and load(m).get_machine_id() == ident(ITEMS["Linux"])
+    good = m is not None and load(m).get_machine_id() == expected_id(ITEMS["Linux"])
     return [type(e).__name__ if e else "none", str(e)[-300:], past, good]
 
 
@@ -518,7 +509,7 @@ def child_import_single() -> None:  # every point of the first import, each in a
 
 
 def child_threads(rounds: int, n: int) -> None:  # n threads race the first call, again and again
-    m, want = load(), ident(ITEMS["Linux"])
+    m, want = load(), expected_id(ITEMS["Linux"])
     bad: list[Any] = []
     sys.setswitchinterval(1e-6)
     for _ in range(rounds):
@@ -598,13 +589,15 @@ def child_bad_input() -> None:
         else:
             plant(FIX[PROBES[target]], kind)
             items[target:] = ([kept] if kept else []) + ([] if fate == "fail" and target >= 2 else items[target + 1 :])
-        want = kept if target == "cache" and kept else ident(items)
+        want = kept if target == "cache" and kept else expected_id(items)
         got = [m.get_machine_id() for _ in range(2)]
         bad += [] if got == [want, want] else [[target, kind, [g[:80] for g in got]]]
     report(bad, cases=len(cases))
 
 
 # ---------------------------------------------------------------- the tests
+
+SLOW = pytest.mark.slow  # the sweeps, the races and the leak loop; hostile files are quick
 
 
 def child(name: str, *args: object, timeout: float = 600) -> Any:
@@ -625,24 +618,16 @@ def child(name: str, *args: object, timeout: float = 600) -> Any:
 @pytest.mark.parametrize(
     ("name", "args"),
     [
-        ("child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE)))),
-        ("child_bad_input", ()),
-        ("child_threads", (5, 16)),
-        ("child_oom", ("C", "", 40)),
-        ("child_oom", ("L", "", 200)),
-        ("child_oom", ("M", "", 100)),
-        ("child_oom", ("W", "", 115)),
-        ("child_oom", ("L", "system:1", 50)),
-    ],
-    ids=[
-        "call_sites_and_leaks",
-        "hostile_files",
-        "threads",
-        "oom_cached",
-        "oom_linux",
-        "oom_macos",
-        "oom_windows",
-        "oom_fallback",
+        pytest.param(
+            "child_calls", (int(2000 * SCALE), max(4, int(100 * SCALE))), marks=SLOW, id="call_sites_and_leaks"
+        ),
+        pytest.param("child_bad_input", (), id="hostile_files"),
+        pytest.param("child_threads", (5, 16), marks=SLOW, id="threads"),
+        pytest.param("child_oom", ("C", "", 40), marks=SLOW, id="oom_cached"),
+        pytest.param("child_oom", ("L", "", 200), marks=SLOW, id="oom_linux"),
+        pytest.param("child_oom", ("M", "", 100), marks=SLOW, id="oom_macos"),
+        pytest.param("child_oom", ("W", "", 115), marks=SLOW, id="oom_windows"),
+        pytest.param("child_oom", ("L", "system:1", 50), marks=SLOW, id="oom_fallback"),
     ],
 )
 def test_robustness(name: str, args: tuple[object, ...]) -> None:
@@ -655,10 +640,12 @@ def test_robustness(name: str, args: tuple[object, ...]) -> None:
     child(name, *args)
 
 
+@SLOW
 def test_out_of_memory_at_one_allocation_during_import_then_retry() -> None:
     assert child("child_import_single")["swept"] >= 40
 
 
+@SLOW
 def test_out_of_memory_during_import_then_retry() -> None:
     start: int | None = 0
     swept = 0
@@ -673,6 +660,7 @@ def spawn(name: str, *args: object) -> subprocess.Popen[str]:
     return subprocess.Popen([sys.executable, "-c", code], cwd=os.environ["HOME"], stdout=subprocess.PIPE, text=True)
 
 
+@SLOW
 def test_processes_race_the_first_call(tmp_path: Path) -> None:
     procs = [spawn("child_racer", str(tmp_path / "ready"), str(tmp_path / "go"), 3) for _ in range(6)]
     deadline = time.time() + 300
@@ -680,12 +668,13 @@ def test_processes_race_the_first_call(tmp_path: Path) -> None:
         time.sleep(0.01)
     (tmp_path / "go").touch()
     outs = [json.loads(p.communicate(timeout=300)[0]) for p in procs]
-    want = ident(ITEMS["Linux"])
+    want = expected_id(ITEMS["Linux"])
     assert [p.returncode for p in procs] == [0] * 6, outs
     assert all(o["seen"] == [want] for o in outs), outs
     assert cache_text() == want
 
 
+@SLOW
 def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path: Path) -> None:
     writer = spawn("child_rewriter", str(tmp_path / "stop"))
     try:
@@ -694,4 +683,4 @@ def test_calls_racing_a_rewriter_see_a_stored_or_derived_id(tmp_path: Path) -> N
         (tmp_path / "stop").touch()
         writer.communicate(timeout=300)
     assert res["seen"], res
-    assert set(res["seen"]) <= {STORED, ident(ITEMS["Linux"])}, res
+    assert set(res["seen"]) <= {STORED, expected_id(ITEMS["Linux"])}, res
