@@ -23,9 +23,9 @@ Headers come from CPython's sources, Include/ and PC/pyconfig.h(.in) extracted i
 cache: 3.14 and 3.15 from ../shared/cpython, 3.9 and 3.13 from the upstream tarball in
 Debian's source packages (bullseye's python3.9, trixie's python3.13), fetched with
 `apt-get source` under a sources list of the cache's own, on the Debian mirror the
-machine's apt uses. Windows uses the release's own PC/pyconfig.h (with -DMS_WIN64, which
-MinGW needs before 3.14's); macOS a pyconfig.h made by scripts/cross/macos_pyconfig.py,
-kept beside it.
+machine's apt uses. Windows uses the release's own PC/pyconfig.h (with -DMS_WIN64=, which
+3.9's needs under MinGW; later ones define it so themselves); macOS a pyconfig.h made by
+scripts/cross/macos_pyconfig.py, kept beside it.
 
 The cache is $TAMSEL_CACHE/cross (/var/cache/tamsel/cross by default, or
 $XDG_CACHE_HOME/tamsel/cross where that is not writable). Missing Debian packages are
@@ -36,6 +36,7 @@ at the end has a row for each target and series; the exit status is 0 only when 
 from __future__ import annotations
 
 import argparse
+import fcntl
 import os
 import re
 import shutil
@@ -53,7 +54,7 @@ SHARED = ROOT.parent / "shared" / "cpython"
 CONFIGS = ROOT / "scripts" / "cross"
 SERIES = ["3.9", "3.13", "3.14", "3.15"]
 DEBIAN_SOURCES = {"3.9": ("bullseye", "python3.9"), "3.13": ("trixie", "python3.13")}
-ZIGLANG = "ziglang==0.17.1"
+ZIGLANG = "ziglang>=0.17,<0.18"  # as noxfile.py has it for the Linux wheels
 EXPORT = "PyInit__machine_utils"
 
 # As CMakeLists.txt has them for GCC and Clang: C++17 without extensions, the Release
@@ -206,6 +207,7 @@ def debian_source(series: str, cache: Path) -> Path:
     if not any((apt / "lists").glob("*Sources*")):
         run(["apt-get", *options, "update", "-qq"])
     run(["apt-get", *options, "source", "--download-only", "-qq", package], cwd=apt / "src")
+    shutil.rmtree(apt / "lists", ignore_errors=True)  # 40 MB of indexes, not needed again
     found = tarball()
     if not found:
         raise Failed(f"apt-get source {package} brought no upstream tarball")
@@ -374,6 +376,8 @@ def main(argv: list[str] | None = None) -> int:
         if t not in TARGETS:
             parser.error(f"unknown target {t}")
     cache = cache_dir()
+    lock = open(cache / "lock", "w")  # held until the process ends
+    fcntl.flock(lock, fcntl.LOCK_EX)  # one run at a time fills the cache
     rows = []
     hdrs: dict[str, Path | Failed] = {}
     for series in series_list:
