@@ -100,7 +100,8 @@ def callgrind(contender: str, mode: str, n: int, workdir: str) -> tuple[int, int
     """Instructions inside the marker in one child run: all, and the module's own."""
     out = os.path.join(workdir, f"cg.{contender}.{mode}.{n}")
     # A HOME of its own, of the same length for every run (string work on the
-    # path depends on it), and a fixed hash seed: the counts repeat exactly.
+    # path depends on it), and a fixed hash seed: the counts repeat within a
+    # few dozen instructions per call.
     home = os.path.join(tempfile.mkdtemp(dir=workdir), "home")
     os.mkdir(home)
     cmd = ["valgrind", "-q", "--tool=callgrind", "--collect-atstart=no", f"--toggle-collect={MARKER}"]
@@ -142,22 +143,25 @@ def instructions(quick: bool) -> dict[str, dict[str, Any]]:
     return out
 
 
-def pyperf_timeit(setup: str, stmt: str, quick: bool, workdir: str) -> tuple[float, float]:
-    """pyperf's mean and standard deviation of stmt, in seconds."""
+def pyperf_timeit(jobs: dict[str, tuple[str, str]], quick: bool) -> dict[str, tuple[float, float]]:
+    """pyperf's mean and standard deviation (seconds) of each job's (setup, statement), run in
+    rounds of 4 worker processes that alternate the jobs, so that drift of the machine hits them alike."""
     import pyperf
 
-    path = os.path.join(workdir, f"{len(os.listdir(workdir))}.json")
-    cmd = [sys.executable, "-m", "pyperf", "timeit", "--quiet", "-o", path, "-s", setup, stmt]
-    subprocess.run(cmd + (["--fast"] if quick else []), check=True, stdout=subprocess.DEVNULL)
-    bench = pyperf.Benchmark.load(path)
-    return bench.mean(), bench.stdev()
+    with tempfile.TemporaryDirectory() as workdir:
+        for _ in range(2 if quick else 5):
+            for name, (setup, stmt) in jobs.items():
+                out = ["--append", os.path.join(workdir, f"{name}.json")]
+                cmd = [sys.executable, "-m", "pyperf", "timeit", "--quiet", "-p", "4", *out, "-s", setup, stmt]
+                subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+        benches = {name: pyperf.Benchmark.load(os.path.join(workdir, f"{name}.json")) for name in jobs}
+    return {name: (bench.mean(), bench.stdev()) for name, bench in benches.items()}
 
 
 def timings(quick: bool) -> dict[str, Any]:
     """The cached call of each contender; on free-threaded builds also the same
     number of cached calls made by 1 thread and spread over THREADS threads."""
     calls = THREADS * (20 if quick else 100)
-    out: dict[str, Any] = {"cached": {}, "threads": {}, "thread_calls": calls}
     spread = (
         "import threading\n"
         "def run(k):\n"
@@ -165,11 +169,14 @@ def timings(quick: bool) -> dict[str, Any]:
         "    for t in ts: t.start()\n"
         "    for t in ts: t.join()\n"
     )
-    with tempfile.TemporaryDirectory() as workdir:
-        for c, setup in CONTENDERS.items():
-            out["cached"][c] = pyperf_timeit(setup + "; f()", "f()", quick, workdir)
-            for k in ("1", str(THREADS)) if FREE_THREADED else ():
-                out["threads"].setdefault(c, {})[k] = pyperf_timeit(f"{setup}\n{spread}", f"run({k})", quick, workdir)
+    out: dict[str, Any] = {"thread_calls": calls, "threads": {}}
+    both = CONTENDERS.items()
+    out["cached"] = pyperf_timeit({c: (setup + "; f()", "f()") for c, setup in both}, quick)
+    if FREE_THREADED:
+        jobs = {f"{c} {k}": (f"{setup}\n{spread}", f"run({k})") for c, setup in both for k in ("1", str(THREADS))}
+        for name, figures in pyperf_timeit(jobs, quick).items():
+            c, k = name.split()
+            out["threads"].setdefault(c, {})[k] = figures
     return out
 
 
