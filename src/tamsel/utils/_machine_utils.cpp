@@ -540,7 +540,8 @@ PyObject* import_module(const Scope& s, PyObject* name) {
 
 // `bool(o)`: 1, 0 or -1, with no call for the two booleans.
 int truth(PyObject* o) {
-    return o == Py_True ? 1 : o == Py_False ? 0 : PyObject_IsTrue(o);
+    return o == Py_True ? 1 : o == Py_False ? 0
+                                            : PyObject_IsTrue(o);
 }
 
 // `a == b` (or `!=`) with Python's semantics: 1, 0 or -1. Unlike
@@ -592,7 +593,9 @@ private:
 };
 
 // Outcome of a `with` block.
-enum WithOutcome { kWithFailed = -1, kWithSuppressed = 0, kWithCompleted = 1 };
+enum WithOutcome { kWithFailed = -1,
+                   kWithSuppressed = 0,
+                   kWithCompleted = 1 };
 
 // `with manager as entered: body(entered)`. The body returns 0, or -1 with an
 // exception set; that exception goes to `__exit__` with its type, value and

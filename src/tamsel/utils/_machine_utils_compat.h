@@ -322,7 +322,8 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexce
     PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
     Py_XINCREF(value);
     *result = value;
-    return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+    return value != nullptr ? 1 : PyErr_Occurred() ? -1
+                                                   : 0;
 #endif
 }
 
@@ -539,7 +540,8 @@ private:
             const std::uintptr_t eighth = (high - low) / 8;
             t.low = low;
             t.high = high;
-            t.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve : eighth;
+            t.reserve = eighth < kMinReserve ? kMinReserve : eighth > kMaxReserve ? kMaxReserve
+                                                                                  : eighth;
         }
     }
 
