@@ -65,6 +65,7 @@ UNSHARE = ["unshare", "--mount", "--propagation", "private"]
 PASSED_IN = re.compile(r"CI|TERM|NO_COLOR|FORCE_COLOR|(https?|no)_proxy|TAMSEL_\w+")
 ROOT_PATH = f"{ROOT_NOX}/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 NOT_ROOT = "not root; as root the first run {}"
+NOT_HERE = "not on PATH, not in pyenv"
 
 
 def log(msg: str) -> None:
@@ -125,19 +126,19 @@ def where(version: str, tsan: bool = False) -> str:
         if is_cpython(exe, version):
             return os.path.dirname(exe)
     if tsan and not free_threaded:
-        return "- not free-threaded: no ThreadSanitizer build of it"
+        return "- no ThreadSanitizer build of it: only of 3.14t and 3.15t"
     if free_threaded and not source_tarball(version):
-        return f"- not installed, and no CPython {version[:-1]} sources in {SOURCES} to build it from"
+        return f"- {NOT_HERE}, no CPython {version[:-1]} sources in {SOURCES} to build it from"
     if not sys.platform.startswith("linux") or IN_THE_ROOT:
-        return "- not installed (pythonX.Y on PATH or pyenv's)"
+        return f"- {NOT_HERE}"
     if free_threaded and os.geteuid() != 0:
-        return "- " + NOT_ROOT.format("builds them (apt-get, 10 to 20 minutes each, in /var/cache/tamsel)")
+        return "- " + NOT_ROOT.format("builds them: apt-get, 10 to 20 minutes each, in /var/cache/tamsel")
     if free_threaded:
         return "build"
     if version not in DEBIAN_PYTHONS:
-        return "- not installed (pythonX.Y on PATH or pyenv's)"
+        return f"- {NOT_HERE}"
     if os.geteuid() != 0:
-        return "- " + NOT_ROOT.format("makes a Debian root for them (debootstrap, chroot, 1 GB in /var/cache)")
+        return "- " + NOT_ROOT.format("makes a Debian root for them: debootstrap, chroot, 1 GB in /var/cache")
     return "debian-root"
 
 
