@@ -82,7 +82,9 @@ def test_where_each_interpreter_comes_from(
         expected = str(tmp_path / "pyenv" / version / "bin")
     assert provision.where(version).startswith(expected)
     # Only our own builds have ThreadSanitizer.
-    assert provision.where(version, tsan=True).startswith("build" if (version, sources, euid) == ("3.14t", True, 0) else "-")
+    assert provision.where(version, tsan=True).startswith(
+        "build" if (version, sources, euid) == ("3.14t", True, 0) else "-"
+    )
 
 
 def test_root_pip_config(provision: ModuleType, tmp_path: Path) -> None:
