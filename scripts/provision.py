@@ -115,10 +115,9 @@ def where(version: str, tsan: bool = False) -> str:
     """One line of `find`'s output, without the version."""
     free_threaded = version.endswith("t")
     candidates = []
-    on_path = shutil.which(f"python{version}")
-    if not tsan and on_path and "shims" not in Path(on_path).parts:
-        candidates.append(on_path)
     if not tsan:
+        on_path = shutil.which(f"python{version}")
+        candidates += [on_path] if on_path and "shims" not in Path(on_path).parts else []
         candidates += [os.path.join(p, "bin", f"python{version}") for p in pyenv_prefixes(version)]
     built = built_bin(version, tsan)
     candidates += [str(built / f"python{version}")] if built else []
