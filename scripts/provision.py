@@ -65,6 +65,7 @@ UNSHARE = ["unshare", "--mount", "--propagation", "private"]
 PASSED_IN = re.compile(r"CI|TERM|NO_COLOR|FORCE_COLOR|(https?|no)_proxy|TAMSEL_\w+")
 ROOT_PATH = f"{ROOT_NOX}/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 NOT_ROOT = "not root; as root the first run {}"
+NOT_HERE = "not on PATH, not in pyenv"
 
 
 def log(msg: str) -> None:
@@ -114,10 +115,9 @@ def where(version: str, tsan: bool = False) -> str:
     """One line of `find`'s output, without the version."""
     free_threaded = version.endswith("t")
     candidates = []
-    on_path = shutil.which(f"python{version}")
-    if not tsan and on_path and "shims" not in Path(on_path).parts:
-        candidates.append(on_path)
     if not tsan:
+        on_path = shutil.which(f"python{version}")
+        candidates += [on_path] if on_path and "shims" not in Path(on_path).parts else []
         candidates += [os.path.join(p, "bin", f"python{version}") for p in pyenv_prefixes(version)]
     built = built_bin(version, tsan)
     candidates += [str(built / f"python{version}")] if built else []
@@ -125,19 +125,19 @@ def where(version: str, tsan: bool = False) -> str:
         if is_cpython(exe, version):
             return os.path.dirname(exe)
     if tsan and not free_threaded:
-        return "- not free-threaded: no ThreadSanitizer build of it"
+        return "- no ThreadSanitizer build of it: only of 3.14t and 3.15t"
     if free_threaded and not source_tarball(version):
-        return f"- not installed, and no CPython {version[:-1]} sources in {SOURCES} to build it from"
+        return f"- {NOT_HERE}, no CPython {version[:-1]} sources in {SOURCES} to build it from"
     if not sys.platform.startswith("linux") or IN_THE_ROOT:
-        return "- not installed (pythonX.Y on PATH or pyenv's)"
+        return f"- {NOT_HERE}"
     if free_threaded and os.geteuid() != 0:
-        return "- " + NOT_ROOT.format("builds them (apt-get, 10 to 20 minutes each, in /var/cache/tamsel)")
+        return "- " + NOT_ROOT.format("builds them: apt-get, 10 to 20 minutes each, in /var/cache/tamsel")
     if free_threaded:
         return "build"
     if version not in DEBIAN_PYTHONS:
-        return "- not installed (pythonX.Y on PATH or pyenv's)"
+        return f"- {NOT_HERE}"
     if os.geteuid() != 0:
-        return "- " + NOT_ROOT.format("makes a Debian root for them (debootstrap, chroot, 1 GB in /var/cache)")
+        return "- " + NOT_ROOT.format("makes a Debian root for them: debootstrap, chroot, 1 GB in /var/cache")
     return "debian-root"
 
 

@@ -44,14 +44,14 @@ def provision(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> ModuleType:
         ("3.12", {"bin/python3.12": "CPython 3.12"}, False, 1000, "bin"),
         # pyenv's shims exist for every version and are passed over for pyenv's own answer.
         ("3.12", {"shims/python3.12": "CPython 3.12", "pyenv/3.12/bin/python3.12": "CPython 3.12"}, False, 0, "pyenv"),
-        ("3.12", {"shims/python3.12": "CPython 3.12"}, False, 0, "- not installed"),
+        ("3.12", {"shims/python3.12": "CPython 3.12"}, False, 0, "- not on PATH"),
         ("3.14", {"bin/python3.14": "PyPy 3.14"}, False, 0, "debian-root"),
         ("3.14", {}, False, 1000, "- not root; as root the first run makes a Debian root"),
-        ("3.13", {}, True, 0, "- not installed"),  # no Debian root for it
+        ("3.13", {}, True, 0, "- not on PATH"),  # no Debian root for it
         # A python3.14t with the GIL is not the free-threaded build.
         ("3.14t", {"bin/python3.14t": "CPython 3.14"}, True, 0, "build"),
         ("3.14t", {}, True, 1000, "- not root; as root the first run builds them"),
-        ("3.14t", {}, False, 0, "- not installed, and no CPython 3.14 sources"),
+        ("3.14t", {}, False, 0, "- not on PATH, not in pyenv, no CPython 3.14 sources"),
         ("3.14t", {"cache/cpython-3.14.7t/bin/python3.14t": "CPython 3.14t"}, True, 1000, "cache"),
     ],
 )
