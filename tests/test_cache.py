@@ -3,17 +3,15 @@
 from __future__ import annotations
 
 import codecs
-import gc
 import json
 import locale
 import os
-import sys
 from pathlib import Path
 from typing import Callable, NoReturn
 
 import pytest
 
-from _helpers import NODE, block_cache, cache_file, expected_id, run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, find_leak, run_py
 from tamsel.utils import _machine_utils as mu
 
 DERIVED = expected_id()
@@ -120,17 +118,11 @@ def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: 
 @pytest.mark.slow
 @pytest.mark.parametrize("state", STATES)
 def test_no_leak(home: Path, fake: Fake, state: str) -> None:
-    def run(n: int) -> None:
-        for _ in range(n):
-            STATES[state](home)
-            mu.get_machine_id()
+    def step() -> None:
+        STATES[state](home)
+        mu.get_machine_id()
 
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(2000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert find_leak(step, 2000) is None
 
 
 # A fresh process that records every use of the `open` the module takes at

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import builtins
-import gc
 import hashlib
 import os
 import subprocess
@@ -16,7 +15,7 @@ from typing import Any, Callable, NoReturn
 
 import pytest
 
-from _helpers import NODE, cache_file, expected_id
+from _helpers import NODE, cache_file, expected_id, find_leak
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
@@ -237,13 +236,4 @@ def test_no_leak_per_call(monkeypatch: pytest.MonkeyPatch, no_cache: None, path:
     if path == "fallback":
         monkeypatch.setattr(mu, "platform", NS(system=raising(RuntimeError, "probe")))
 
-    def growth(calls: int) -> int:
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(calls):
-            mu.get_machine_id()
-        gc.collect()
-        return sys.getallocatedblocks() - before
-
-    growth(300)
-    assert growth(3000) < 150
+    assert find_leak(mu.get_machine_id, 3000) is None

@@ -3,16 +3,15 @@ packages, with the platform name and the node address faked in the module."""
 
 from __future__ import annotations
 
-import gc
 import itertools
 import sys
 import types
 from collections.abc import Iterator
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
-from _helpers import NODE, expected_id, run_py
+from _helpers import NODE, expected_id, find_leak, run_py
 from tamsel.utils import _machine_utils as mod
 
 PROFILER_ARGV = ["system_profiler", "SPHardwareDataType"]
@@ -210,17 +209,6 @@ print(attempts)
 # --------------------------------------------------------------------- leaks
 
 
-def allocated_growth(step: Callable[[], object], rounds: int = 3000) -> int:
-    for _ in range(300):
-        step()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        step()
-    gc.collect()
-    return sys.getallocatedblocks() - before
-
-
 def test_macos_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
     on_system(monkeypatch, "Darwin")
     calls = fake_profiler(
@@ -235,7 +223,7 @@ def test_macos_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
         mod.get_machine_id()
         calls.clear()
 
-    assert allocated_growth(step) < 300
+    assert find_leak(step, 3000) is None
 
 
 def test_windows_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -255,4 +243,4 @@ def test_windows_probe_does_not_leak(monkeypatch: pytest.MonkeyPatch) -> None:
         mod.get_machine_id()
         calls.clear()
 
-    assert allocated_growth(step) < 300
+    assert find_leak(step, 3000) is None

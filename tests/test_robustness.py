@@ -31,7 +31,7 @@ from typing import Any, Callable, TypeVar
 
 import pytest
 
-from _helpers import NODE, block_cache, cache_file, expected_id, run_py
+from _helpers import NODE, block_cache, cache_file, expected_id, find_leak, run_py
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 PROBES = (
@@ -298,8 +298,17 @@ W/SerialNumber:1/a= W/bool:1/a= W/next:2/ab= W/bool:2/ab= W/SerialNumber:3/ab= W
 PATHS = [["C", "", "S="], ["L", "", "abcd="], ["M", "", "ab="], ["W", "", "abc="], ["L", "system:1", "="]]
 
 
+CALLS = [0]  # the calls child_calls made
+
+
+def one_call(m: ModuleType, row: list[str], seen: set[tuple[object, str | None, bool]]) -> None:
+    prepare(row[0], row[1])
+    seen.add(call_state(m))
+    CALLS[0] += 1
+
+
 def child_calls(n_paths: int, n_sites: int) -> None:  # every row with both exception classes, checking for leaks
-    m, calls = load(), 0
+    m = load()
     bad: list[Any] = []
     held = (m.get_machine_id, m, m.__dict__, m.get_machine_id.__code__, fake_open)
     for _ in range(n_paths):  # the interpreter's own caches settle first (3.10 needs more than half a row)
@@ -308,22 +317,11 @@ def child_calls(n_paths: int, n_sites: int) -> None:  # every row with both exce
     for row, EXC[0] in [(p, Exception) for p in PATHS] + list(itertools.product(SITES, (Exception, KeyboardInterrupt))):
         n, want = n_paths if row in PATHS else n_sites, expect(row[0], row[2])
         seen: set[tuple[object, str | None, bool]] = set()
-        for _ in range(2):  # a leak grows again in a second round; the interpreter's noise does not
-            for i in range(n):
-                if i == n // 2:
-                    gc.collect()
-                    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in held]
-                prepare(row[0], row[1])
-                seen.add(call_state(m))
-            gc.collect()
-            grown, drift = sys.getallocatedblocks() - blocks, [sys.getrefcount(o) for o in held] != refs
-            calls += n
-            if seen != {want} or drift or grown <= n // 20 + 20:
-                break
-        if seen != {want} or grown > n // 20 + 20 or drift:
-            bad.append([*row, EXC[0].__name__, repr(seen - {want}), grown, drift])
+        leak = find_leak(functools.partial(one_call, m, row, seen), n - n // 2, warmup=n // 2, held=held)
+        if seen != {want} or leak:
+            bad.append([*row, EXC[0].__name__, repr(seen - {want}), leak])
     sites = {f.split(":")[0] for r in SITES for f in r[1].split("+")}
-    report(bad, calls=calls, cases=len(PATHS) + 2 * len(SITES), sites=len(sites))
+    report(bad, calls=CALLS[0], cases=len(PATHS) + 2 * len(SITES), sites=len(sites))
 
 
 def under_limit(op: Callable[[], Any], k: int, stop: int = 0) -> tuple[Any, BaseException | None, bool]:
