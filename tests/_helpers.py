@@ -80,9 +80,10 @@ def expected_id(pieces: Iterable[str] = (), node: object = NODE) -> str:
     return hashlib.sha256((str(node) + "".join(pieces)).encode("utf-8")).hexdigest()
 
 
-def reference_id(bindings: Mapping[str, object] | None = None) -> str:
+def reference_id(bindings: Mapping[str, object] | None = None, absent: Iterable[str] = ()) -> str:
     """What tests/pure_python_machine_id.py derives with `bindings` in its
-    namespace (the names it calls, e.g. a fake `uuid`), its cache left out.
+    namespace (the names it calls, e.g. a fake `uuid`) and the names `absent`
+    taken out of it, its cache left out.
 
     A fresh copy of the reference each time; the probe packages come from
     sys.modules, for it as for the module."""
@@ -92,6 +93,8 @@ def reference_id(bindings: Mapping[str, object] | None = None) -> str:
     reference = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(reference)
     vars(reference).update(bindings or {})
+    for name in absent:
+        del vars(reference)[name]
     vars(reference).update(_get_cached_machine_id=lambda: "", _save_machine_id=lambda machine_id: None)
     result: str = reference.get_machine_id()
     return result

@@ -7,11 +7,12 @@ import json
 import locale
 import os
 from pathlib import Path
-from typing import Callable, NoReturn
+from typing import Callable
 
 import pytest
 
 from _helpers import NODE, block_cache, cache_file, expected_id, find_leak, run_py
+from fake_machine import FakeMachine
 from tamsel.utils import _machine_utils as mu
 
 DERIVED = expected_id()
@@ -19,27 +20,15 @@ ENCODING = locale.getpreferredencoding(False)
 UTF8_ONLY = pytest.mark.skipif(codecs.lookup(ENCODING).name != "utf-8", reason="UTF-8 locale")
 
 
-class Fake:
-    """Bound as `uuid` and `platform`; counts probes. system() raises, so
-    every derivation ends in the digest of NODE."""
-
-    calls = 0
-
-    def getnode(self) -> int:
-        self.calls += 1
-        return NODE
-
-    def system(self) -> NoReturn:
-        self.calls += 1
-        raise RuntimeError
-
-
 @pytest.fixture
-def fake(monkeypatch: pytest.MonkeyPatch) -> Fake:
-    f = Fake()
-    monkeypatch.setattr(mu, "uuid", f)
-    monkeypatch.setattr(mu, "platform", f)
-    return f
+def machine(machine: FakeMachine) -> FakeMachine:
+    """platform.system() fails: every derivation ends in the fallback, the digest of NODE."""
+    machine.system_name = RuntimeError("probe")
+    return machine
+
+
+def probes(machine: FakeMachine) -> int:
+    return len(machine.sites("getnode", "system"))
 
 
 @pytest.fixture
@@ -75,7 +64,7 @@ STATES: dict[str, Callable[[Path], object]] = {
     ],
 )
 def test_stored_text(
-    home: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch, content: str | bytes | None, result: str
+    home: Path, machine: FakeMachine, monkeypatch: pytest.MonkeyPatch, content: str | bytes | None, result: str
 ) -> None:
     data = content.encode(ENCODING) if isinstance(content, str) else content
     if data is not None:
@@ -83,33 +72,33 @@ def test_stored_text(
     assert mu.get_machine_id() == result
     derived = result == DERIVED
     assert cache_file(home).read_bytes() == (DERIVED.encode() if derived else data)
-    assert (fake.calls > 0) == derived
+    assert (probes(machine) > 0) == derived
     monkeypatch.setattr(mu, "uuid", None)  # from now on any probe (or fallback) raises
     monkeypatch.setattr(mu, "platform", None)
     assert [mu.get_machine_id() for _ in range(2)] == [result] * 2
 
 
 @pytest.mark.parametrize("state", ["directory in place", "state dir is a file"])
-def test_unwritable_cache_derives_on_every_call(home: Path, fake: Fake, state: str) -> None:
+def test_unwritable_cache_derives_on_every_call(home: Path, machine: FakeMachine, state: str) -> None:
     STATES[state](home)
-    probes: list[int] = []
+    counts: list[int] = []
     for _ in range(3):
         assert mu.get_machine_id() == DERIVED
-        probes.append(fake.calls)
-    assert 0 < probes[0] < probes[1] < probes[2]
+        counts.append(probes(machine))
+    assert 0 < counts[0] < counts[1] < counts[2]
     assert not cache_file(home).is_file()
 
 
-def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_reader_and_writer_follow_home(tmp_path: Path, machine: FakeMachine, monkeypatch: pytest.MonkeyPatch) -> None:
     a, b = tmp_path / "a", tmp_path / "b"
     put(a, b"id-of-a")
     b.mkdir()
     probed: list[bool] = []
     for home, expected in [(a, "id-of-a"), (b, DERIVED), (a, "id-of-a"), (b, DERIVED)]:
         monkeypatch.setenv("HOME", str(home))
-        before = fake.calls
+        before = probes(machine)
         assert mu.get_machine_id() == expected
-        probed.append(fake.calls > before)
+        probed.append(probes(machine) > before)
     assert probed == [False, True, False, False]
     assert cache_file(a).read_bytes() == b"id-of-a"
     assert cache_file(b).read_bytes() == DERIVED.encode()
@@ -117,7 +106,9 @@ def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("state", STATES)
-def test_no_leak(home: Path, fake: Fake, state: str) -> None:
+def test_no_leak(home: Path, machine: FakeMachine, state: str) -> None:
+    machine.record = False
+
     def step() -> None:
         STATES[state](home)
         mu.get_machine_id()
@@ -198,7 +189,7 @@ print(json.dumps(out))
     ]
 
 
-def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, fake: Fake) -> None:
+def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, machine: FakeMachine) -> None:
     assert mu.get_machine_id() == DERIVED
     out = json.loads(
         run_py(
