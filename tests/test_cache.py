@@ -11,7 +11,7 @@ from typing import Callable
 
 import pytest
 
-from _helpers import NODE, block_cache, cache_file, expected_id, find_leak, run_py
+from _helpers import CHILDREN, block_cache, cache_file, expected_id, find_leak, run_py
 from fake_machine import FakeMachine
 from tamsel.utils import _machine_utils as mu
 
@@ -116,91 +116,27 @@ def test_no_leak(home: Path, machine: FakeMachine, state: str) -> None:
     assert find_leak(step, 2000) is None
 
 
-# A fresh process that records every use of the `open` the module takes at
-# import, of the file objects it returns, and of os.makedirs.
-RECORDER = r"""
-import builtins, json, os
-real_open, log, fail_read = builtins.open, [], False
-class ReadBoom(Exception): pass
-def name(a): return a if a is None else getattr(a, "__name__", type(a).__name__)
-class Recorded:
-    def __init__(self, f): self.f = f
-    def __enter__(self, *a):
-        log.append(["enter", len(a)])
-        self.f.__enter__()
-        return self
-    def __exit__(self, *a):
-        result = self.f.__exit__(*a)
-        log.append(["exit", [name(x) for x in a], self.f.closed])
-        return result
-    def read(self, *a):
-        log.append(["read", list(a)])
-        if fail_read: raise ReadBoom()
-        return self.f.read(*a)
-    def write(self, *a):
-        log.append(["write", list(a)])
-        return self.f.write(*a)
-def recording_open(*a, **kw):
-    log.append(["open", list(a), repr(kw)])
-    return Recorded(real_open(*a, **kw))
-builtins.open = recording_open
-from tamsel.utils import _machine_utils as mu
-builtins.open = real_open
-class RecordingOs:
-    def __getattr__(self, n): return getattr(os, n)
-    def makedirs(self, *a, **kw):
-        log.append(["makedirs", list(a), repr(kw)])
-        return os.makedirs(*a, **kw)
-class Fake:
-    def getnode(self): return NODE
-    def system(self): raise RuntimeError
-mu.os = RecordingOs()
-""".replace("NODE", str(NODE))
-
-
 def test_context_manager_protocol() -> None:
-    out = json.loads(
-        run_py(
-            RECORDER
-            + r"""
-mu.uuid = mu.platform = Fake()
-out = []
-for fail_read in (False, False, True):
-    log.clear()
-    out.append([mu.get_machine_id(), list(log)])
-print(json.dumps(out))
-"""
-        ).stdout
-    )
+    out = json.loads(run_py(CHILDREN / "cache_file_io.py", args=["three-calls"]).stdout)
     cache_dir = os.path.expanduser("~/.tamsel/cache")
     path = os.path.join(cache_dir, ".machine_id")
     store = [
-        ["makedirs", [cache_dir], "{'exist_ok': True}"],
-        ["open", [path, "w"], "{}"],
-        ["enter", 0],
-        ["write", [DERIVED]],
-        ["exit", [None] * 3, True],
+        ["makedirs", [cache_dir], {"exist_ok": True}],
+        ["open", [path, "w"], {}],
+        ["enter", [], {}],
+        ["write", [DERIVED], {}],
+        ["exit", [None] * 3, {}],
     ]
-    read = [["open", [path, "r"], "{}"], ["enter", 0], ["read", []]]
+    read = [["open", [path, "r"], {}], ["enter", [], {}], ["read", [], {}]]
     assert out == [
         [DERIVED, store],
-        [DERIVED, [*read, ["exit", [None] * 3, True]]],
-        [DERIVED, [*read, ["exit", ["ReadBoom", "ReadBoom", "traceback"], True], *store]],
+        [DERIVED, [*read, ["exit", [None] * 3, {}]]],
+        [DERIVED, [*read, ["exit", ["ReadBoom", "ReadBoom", "traceback"], {}], *store]],
     ]
 
 
 def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, machine: FakeMachine) -> None:
     assert mu.get_machine_id() == DERIVED
-    out = json.loads(
-        run_py(
-            RECORDER
-            + r"""
-mu.uuid = mu.platform = None
-print(json.dumps([mu.get_machine_id(), log]))
-"""
-        ).stdout
-    )
-    assert out == [
-        DERIVED,
-        [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0], ["read", []], ["exit", [None] * 3, True]],
-    ]
+    out = json.loads(run_py(CHILDREN / "cache_file_io.py", args=["stored"]).stdout)
+    read = [["open", [str(cache_file(home)), "r"], {}], ["enter", [], {}], ["read", [], {}]]
+    assert out == [[DERIVED, [*read, ["exit", [None] * 3, {}]]]]

@@ -4,6 +4,7 @@ packages, with the platform name and the node address faked in the module."""
 from __future__ import annotations
 
 import itertools
+import json
 import sys
 import types
 from collections.abc import Iterator
@@ -11,7 +12,7 @@ from typing import Any
 
 import pytest
 
-from _helpers import expected_id, find_leak, run_py
+from _helpers import CHILDREN, expected_id, find_leak, run_py
 from fake_machine import PROFILER_ARGV, Bios, FakeMachine
 from tamsel.utils import _machine_utils as mod
 
@@ -127,25 +128,8 @@ def test_windows_probe(
 
 
 def test_windows_packages_not_imported_at_load() -> None:
-    proc = run_py(
-        """
-import sys, types
-attempts = []
-class Recorder:
-    def find_spec(self, name, path=None, target=None):
-        if name in ("win32api", "win32security", "wmi"):
-            attempts.append(name)
-for name in ("win32api", "win32security", "wmi"):
-    sys.modules.pop(name, None)
-sys.meta_path.insert(0, Recorder())
-import tamsel.utils._machine_utils as mod
-assert attempts == [], attempts
-mod.platform = types.SimpleNamespace(system=lambda: "Windows")
-mod.get_machine_id()
-print(attempts)
-"""
-    )
-    assert proc.stdout.split() == ["['win32api']"]
+    out = json.loads(run_py(CHILDREN / "windows_packages_imported_late.py").stdout)
+    assert out == [[], ["win32api", "win32security", "wmi"]]
 
 
 # --------------------------------------------------------------------- leaks
