@@ -17,6 +17,8 @@ from pathlib import Path
 TESTS = Path(__file__).resolve().parent
 CHILDREN = TESTS / "children"  # the programs the tests run in child processes
 NODE = 123  # what the fakes of uuid.getnode() give
+# Scales the loop counts and the density of the allocation sweeps (valgrind runs a tenth).
+SCALE = float(os.environ.get("TAMSEL_TEST_SCALE", "1"))
 
 # The account's real home directory, which no test may touch.
 if sys.platform == "win32":  # the profile directory; conftest replaces USERPROFILE, not these

@@ -16,15 +16,16 @@ is true, and gives `value`, raising it when it is an exception.
 from __future__ import annotations
 
 import builtins
+import functools
 import hashlib
 import importlib
 import importlib.util
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from importlib.machinery import ModuleSpec
 from types import ModuleType, SimpleNamespace as NS
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 from _helpers import NODE, reference_id
 
@@ -39,6 +40,7 @@ LINUX_FILES = (
 ABSENT = os.path.join(os.sep, "nonexistent", "tamsel-probe")  # read in place of a probe file that is absent
 PROFILER_ARGV = ["system_profiler", "SPHardwareDataType"]
 REAL_OPEN = builtins.open
+T = TypeVar("T")
 
 
 class Call(NamedTuple):
@@ -191,14 +193,18 @@ class FakeMachine:
         missing. Imported ones must leave sys.modules to be imported again."""
         sys.meta_path.insert(0, Finder(self))
 
-    def import_module(self) -> ModuleType:
-        """Imports the module with `open` replaced by self.open, which the
-        module takes at import (so in a fresh process only)."""
+    def opened(self, load: Callable[[], T]) -> T:
+        """load() with `open` replaced by self.open: the module takes the
+        `open` it finds when it is initialised (so in a fresh process only)."""
         builtins.open = self.open  # type: ignore[assignment]  # takes what the module passes
         try:
-            return importlib.import_module(MODULE)
+            return load()
         finally:
             builtins.open = REAL_OPEN
+
+    def import_module(self) -> ModuleType:
+        """Imports the module, which takes self.open for `open` (see opened())."""
+        return self.opened(functools.partial(importlib.import_module, MODULE))
 
     def reference(self) -> str:
         """The identifier tests/pure_python_machine_id.py derives with the
