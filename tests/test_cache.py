@@ -53,14 +53,14 @@ STATES: dict[str, Callable[[Path], object]] = {
 @pytest.mark.parametrize(
     ("content", "result"),
     [
-        (None, DERIVED),
-        ("", DERIVED),
-        (" \n\t \r\n", DERIVED),
-        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
-        ("  abc\n", "abc"),
-        ("two\nlines\n", "two\nlines"),
-        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
-        (DERIVED[:7], DERIVED[:7]),
+        pytest.param(None, DERIVED, id="absent"),
+        pytest.param("", DERIVED, id="empty"),
+        pytest.param(" \n\t \r\n", DERIVED, id="whitespace"),
+        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY, id="undecodable"),
+        pytest.param("  abc\n", "abc", id="padded"),
+        pytest.param("two\nlines\n", "two\nlines", id="two lines"),
+        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY, id="edited by hand"),
+        pytest.param(DERIVED[:7], DERIVED[:7], id="a prefix of the derived id"),
     ],
 )
 def test_stored_text(

@@ -13,7 +13,7 @@ from typing import Any
 
 from _helpers import cache_file, expected_id
 from children.injection import ITEMS, MACHINE, fixture, load, prepare, report
-from fake_machine import LINUX_FILES, REAL_OPEN
+from fake_machine import LINUX_FILES
 
 # Hostile files, and whether each is a failure, a skip or a text kept (stripped).
 KINDS = {
@@ -38,7 +38,7 @@ def plant(path: str, kind: str) -> None:
     if kind == "dir":
         os.mkdir(path)
     if kind in DATA:
-        with REAL_OPEN(path, "wb") as f:
+        with open(path, "wb") as f:
             f.write(DATA[kind])
 
 

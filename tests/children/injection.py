@@ -23,7 +23,7 @@ from types import ModuleType
 from typing import Any, Callable
 
 from _helpers import NODE, SCALE, cache_file
-from fake_machine import LINUX_FILES, REAL_OPEN, FakeMachine
+from fake_machine import LINUX_FILES, FakeMachine
 
 STORED = "stored-id"
 ITEMS = {"Linux": ["m-one", "m-two", "u-uuid", "b-serial"], "Darwin": ["U-1", "S-1"], "Windows": ["1234", "B-1", "B-2"]}
@@ -89,7 +89,7 @@ def fixture() -> None:  # the four probe files, in a new directory
     d = tempfile.mkdtemp()
     for i, (probe, text) in enumerate(zip(LINUX_FILES, ITEMS["Linux"])):
         MACHINE.files[probe] = os.path.join(d, f"probe{i}")
-        with REAL_OPEN(MACHINE.files[probe], "w") as f:
+        with open(MACHINE.files[probe], "w") as f:
             f.write(f"  {text}\n")
 
 
