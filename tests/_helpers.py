@@ -1,4 +1,5 @@
-"""Shared helpers for the test suite (tests/ is on sys.path via pyproject)."""
+"""Shared helpers for the test suite and the programs in tests/children (tests/
+is on sys.path via pyproject, and on the children's PYTHONPATH via run_py)."""
 
 from __future__ import annotations
 

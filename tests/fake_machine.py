@@ -122,7 +122,8 @@ class FakeMachine:
         return value
 
     # The fakes make no function objects during a call (the allocation sweeps
-    # keep clear of gh-122752), so no lambdas and no generator expressions.
+    # keep clear of gh-122752, which is in 3.12.1 and 3.13.0, where list
+    # comprehensions are inlined), so no lambdas and no generator expressions.
 
     def getnode(self) -> Any:
         return self.on("getnode", self.node)
@@ -153,7 +154,8 @@ class FakeMachine:
 
     def run(self, *args: Any, **kwargs: Any) -> Any:
         # Recorded as given, then emptied: a list the module used again would
-        # show up empty the next time.
+        # show up empty the next time. Only the module's own command line
+        # gets the output.
         right = args == (PROFILER_ARGV,) and kwargs == {"capture_output": True, "text": True}
         given = [list(a) if type(a) is list else a for a in args]
         for a in args:
