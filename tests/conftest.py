@@ -25,6 +25,7 @@ from pathlib import Path  # noqa: E402
 import pytest  # noqa: E402
 
 from _helpers import REAL_HOME, block_cache, run_py as _run_py  # noqa: E402
+from fake_machine import FakeMachine  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 SOURCE_PACKAGE = REPO_ROOT / "src" / "tamsel"
@@ -49,6 +50,21 @@ def _fresh_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 def no_cache(_fresh_home: Path) -> None:
     """Nothing can be stored (see _helpers.block_cache): every call derives."""
     block_cache(_fresh_home)
+
+
+@pytest.fixture
+def machine(monkeypatch: pytest.MonkeyPatch) -> FakeMachine:
+    """Fakes of what the module calls, bound in its namespace (os, uuid,
+    platform, hashlib) and as the probe packages in sys.modules, for the test."""
+    from tamsel.utils import _machine_utils as mu
+
+    fakes = FakeMachine()
+    fakes.module = mu
+    for name, fake in fakes.namespace.items():
+        monkeypatch.setattr(mu, name, fake)
+    for name, fake in fakes.packages.items():
+        monkeypatch.setitem(sys.modules, name, fake)
+    return fakes
 
 
 def _installed_module_problem() -> str | None:

@@ -6,18 +6,16 @@ import builtins
 import ctypes
 import functools
 import json
-import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, Callable
 
 import pytest
 
-from _helpers import run_py
+from _helpers import CHILDREN, embedding_launcher, run_py
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
@@ -45,8 +43,9 @@ def vectorcall(f: Callable[..., Any], args: tuple[object, ...], kwnames: tuple[s
     return call("f", (ctypes.py_object * len(stack))(*stack), len(stack) - len(kwnames), kwnames)
 
 
-def run_json(code: str, *args: str, **kwargs: Any) -> Any:
-    return json.loads(run_py(code, args=args, **kwargs).stdout)
+def run_json(script: str, *args: str, **kwargs: Any) -> Any:
+    """What the child tests/children/<script>.py prints, as JSON."""
+    return json.loads(run_py(CHILDREN / f"{script}.py", args=args, **kwargs).stdout)
 
 
 @pytest.mark.parametrize(
@@ -110,63 +109,14 @@ def test_namespace() -> None:
     assert (mu.__name__, mu.__package__, mu.__file__) == (NAME, "tamsel.utils", mu.__spec__.origin)
 
 
-REIMPORT = """
-import gc, json, sys
-import tamsel.utils._machine_utils as first
-ns, function = first.__dict__, first.get_machine_id
-for name in ("hashlib", "platform", "uuid", "os"):
-    ns[name] = name  # a second initialisation would bind the modules again
-for name in ("hashlib", "platform", "uuid", "tamsel.utils._machine_utils"):
-    del sys.modules[name]
-import tamsel.utils._machine_utils as again
-def reimport():
-    del sys.modules["tamsel.utils._machine_utils"]
-    import tamsel.utils._machine_utils
-for _ in range(100):
-    reimport()
-gc.collect()  # free-threaded builds free some blocks only at a collection
-before = sys.getallocatedblocks()
-for _ in range(2000):
-    reimport()
-gc.collect()
-print(json.dumps([again is first, again.__dict__ is ns, again.get_machine_id is function,
-                  [ns[n] for n in ("hashlib", "platform", "uuid", "os")],
-                  [n in sys.modules for n in ("hashlib", "platform", "uuid")],
-                  sys.getallocatedblocks() - before < 200]))
-"""
-
-
 def test_reimport_returns_the_same_module_and_leaks_nothing() -> None:
-    assert run_json(REIMPORT) == [True, True, True, STD_MODULES, [False] * 3, True]
-
-
-INIT_FAILURE = """
-import json, sys, traceback, _testcapi
-order = ["hashlib", "platform", "uuid", "os"]
-blocked = sys.argv[1]
-for name in order[:order.index(blocked)]:
-    __import__(name)
-sys.modules[blocked] = None
-try:
-    import tamsel.utils._machine_utils
-except ImportError as exc:
-    # walk_tb, not extract_tb: reading source lines would import the blocked module
-    error = [exc.name, [[f.f_code.co_name, line, f.f_code.co_filename]
-                        for f, line in traceback.walk_tb(exc.__traceback__)
-                        if "tamsel" in f.f_code.co_name + f.f_code.co_filename]]
-subinterpreter = [_testcapi.run_in_subinterp("import tamsel.utils._machine_utils")]
-del sys.modules[blocked]
-import tamsel.utils._machine_utils as mod
-subinterpreter.append(_testcapi.run_in_subinterp("import tamsel.utils._machine_utils"))
-print(json.dumps(error + [len(mod.get_machine_id()), [getattr(mod, n) is sys.modules[n] for n in order],
-                          subinterpreter]))
-"""
+    assert run_json("reimport") == [True, True, True, STD_MODULES, [False] * 3, None]
 
 
 @pytest.mark.parametrize(("blocked", "line"), [("hashlib", 4), ("platform", 5), ("uuid", 6), ("os", 7)])
 def test_failed_initialisation_and_subinterpreters(blocked: str, line: int) -> None:
     pytest.importorskip("_testcapi")
-    proc = run_py(INIT_FAILURE, args=[blocked])
+    proc = run_py(CHILDREN / "import_with_a_module_blocked.py", args=[blocked])
     name, entries, id_length, bound, subinterpreter = json.loads(proc.stdout)
     assert name == blocked
     assert entries == [["init " + NAME, line, SOURCE]]
@@ -183,30 +133,9 @@ def test_failed_initialisation_and_subinterpreters(blocked: str, line: int) -> N
     )
 
 
-SYS_MODULES_ENTRY = """
-import importlib.util, json, sys
-name = "tamsel.utils._machine_utils"
-spec, sentinel = importlib.util.find_spec(name), object()
-if sys.argv[1] == "occupied":
-    sys.modules[name] = sentinel
-module = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(module)
-print(json.dumps([sys.modules.get(name) is sentinel, sys.modules.get(name) is module]))
-"""
-
-
 @pytest.mark.parametrize(("state", "expected"), [("occupied", [True, False]), ("free", [False, True])])
 def test_sys_modules_entry(state: str, expected: list[bool]) -> None:
-    assert run_json(SYS_MODULES_ENTRY, state) == expected
-
-
-WARNINGS = """
-import json, sys, warnings
-with warnings.catch_warnings(record=True) as caught:
-    warnings.simplefilter("always")
-    import tamsel.utils._machine_utils
-print(json.dumps([sys.version, [[w.category.__name__, str(w.message)] for w in caught]]))
-"""
+    assert run_json("sys_modules_entry", state) == expected
 
 
 @pytest.fixture(scope="module")
@@ -221,9 +150,9 @@ def fake_version(tmp_path_factory: pytest.TempPathFactory) -> Callable[..., Any]
     )
     subprocess.run([compiler, "-shared", "-fPIC", "-o", build / "fake.so", build / "fake.c"], check=True)
 
-    def run(text: str, code: str = WARNINGS, executable: str | None = None, **env: str) -> Any:
+    def run(text: str, script: str = "import_warnings", executable: str | None = None, **env: str) -> Any:
         env = {"LD_PRELOAD": str(build / "fake.so"), "FAKE_PY_VERSION": text, **env}
-        return run_json(code, env=env, executable=executable)
+        return run_json(script, env=env, executable=executable)
 
     def interposed(executable: str | None = None) -> bool:
         # When either the interpreter's own version text or the module saw it.
@@ -239,32 +168,6 @@ def fake_version(tmp_path_factory: pytest.TempPathFactory) -> Callable[..., Any]
     if launcher is None or not interposed(launcher):
         pytest.skip("Py_GetVersion cannot be interposed in this build")
     return functools.partial(run, executable=launcher)
-
-
-def embedding_launcher(compiler: str, build: Path) -> str | None:
-    """This interpreter's main() linked against the shared libpython, with the
-    running environment's site-packages on its path, or None."""
-    config = shutil.which(
-        f"python{sysconfig.get_python_version()}-config",
-        path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]),
-    )
-    if config is None:
-        return None
-    flags = [
-        subprocess.run([config, *options], capture_output=True, text=True).stdout.split()
-        for options in (["--cflags"], ["--embed", "--ldflags"])
-    ]
-    (build / "embed.c").write_text(
-        "#include <Python.h>\nint main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n"
-    )
-    launcher = build / "python-shared"
-    if subprocess.run([compiler, *flags[0], build / "embed.c", "-o", launcher, *flags[1]]).returncode != 0:
-        return None
-    paths = {sysconfig.get_paths()[key] for key in ("purelib", "platlib")}
-    wrapper = build / "python"  # the launcher, with site-packages on PYTHONPATH
-    wrapper.write_text(f'#!/bin/sh\nPYTHONPATH={os.pathsep.join(paths)} exec {launcher} "$@"\n')
-    wrapper.chmod(0o755)
-    return str(wrapper)
 
 
 @pytest.mark.parametrize(
@@ -292,71 +195,30 @@ def test_version_check(fake_version: Callable[..., Any], text: str, runtime: str
     assert fake_version(text)[1] == expected
 
 
-WARNING_AS_ERROR = """
-import json, sys, traceback, warnings
-def attempt():
-    try:
-        import tamsel.utils._machine_utils as mod
-        return len(mod.get_machine_id())
-    except (RuntimeWarning, ImportError) as exc:
-        return [type(exc).__name__, str(exc),
-                [e.name for e in traceback.extract_tb(exc.__traceback__) if "tamsel" in e.name]]
-results = [attempt()]  # warnings are errors (PYTHONWARNINGS)
-warnings.simplefilter("ignore")
-sys.modules["platform"] = None
-results.append(attempt())  # past the version check this time
-del sys.modules["platform"]
-warnings.simplefilter("error")
-results.append(attempt())
-warnings.simplefilter("ignore")
-print(json.dumps(results + [attempt()]))
-"""
-
-
 def test_version_warning_as_error(fake_version: Callable[..., Any]) -> None:
     refused = ["RuntimeWarning", version_warning(OTHER), []]
-    first, blocked, again, id_length = fake_version(OTHER + ".0", WARNING_AS_ERROR, PYTHONWARNINGS="error")
+    first, blocked, again, id_length = fake_version(OTHER + ".0", "version_warning_as_error", PYTHONWARNINGS="error")
     assert first == again == refused
     assert id_length == 64
     assert blocked[0] == "ModuleNotFoundError"
     assert blocked[2] == ["init " + NAME]
 
 
-LOAD_ELSEWHERE = """
-import importlib.machinery, importlib.util, json, sys, traceback, types, warnings
-for package in ("tamsel", "tamsel.utils"):
-    sys.modules[package] = types.ModuleType(package)
-    sys.modules[package].__path__ = []
-name, path = "tamsel.utils._machine_utils", sys.argv[1]
-loader = importlib.machinery.ExtensionFileLoader(name, path)
-spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-try:
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter(sys.warnoptions[0])
-        module = importlib.util.module_from_spec(spec)
-        loader.exec_module(module)  # get_machine_id is not called: it needs 3.9 internals
-    print(json.dumps([[[w.category.__name__, str(w.message)] for w in caught],
-                      callable(module.get_machine_id)]))
-except RuntimeWarning as exc:
-    print(json.dumps([str(exc), [e.name for e in traceback.extract_tb(exc.__traceback__)]]))
-"""
-
-
 @pytest.mark.skipif(sys.version_info[:2] != (3, 9), reason="loads the 3.9 build into CPython 3.10")
 @pytest.mark.parametrize("action", ["always", "error"])
-def test_loaded_by_python310(tmp_path: Path, action: str) -> None:
+def test_loaded_by_python310(action: str) -> None:
     pyenv = shutil.which("pyenv")
     prefix = pyenv and subprocess.run([pyenv, "prefix", "3.10"], capture_output=True, text=True)
     candidate = Path(prefix.stdout.strip()) / "bin" / "python3.10" if prefix and prefix.returncode == 0 else None
     python = str(candidate) if candidate and candidate.is_file() else shutil.which("python3.10")
     if python is None:
         pytest.skip("no CPython 3.10 available")
-    proc = subprocess.run(
-        [python, "-W", action, "-c", LOAD_ELSEWHERE, mu.__file__],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=60,
+    proc = run_py(
+        CHILDREN / "load_extension_file.py",
+        args=[mu.__file__],
+        env={"PYTHONWARNINGS": action},
+        check=False,
+        executable=python,
     )
     assert proc.returncode == 0, proc.stderr
     outcome, detail = json.loads(proc.stdout)

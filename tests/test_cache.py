@@ -3,17 +3,16 @@
 from __future__ import annotations
 
 import codecs
-import gc
 import json
 import locale
 import os
-import sys
 from pathlib import Path
-from typing import Callable, NoReturn
+from typing import Callable
 
 import pytest
 
-from _helpers import NODE, block_cache, cache_file, expected_id, run_py
+from _helpers import CHILDREN, block_cache, cache_file, expected_id, find_leak, run_py
+from fake_machine import FakeMachine
 from tamsel.utils import _machine_utils as mu
 
 DERIVED = expected_id()
@@ -21,27 +20,15 @@ ENCODING = locale.getpreferredencoding(False)
 UTF8_ONLY = pytest.mark.skipif(codecs.lookup(ENCODING).name != "utf-8", reason="UTF-8 locale")
 
 
-class Fake:
-    """Bound as `uuid` and `platform`; counts probes. system() raises, so
-    every derivation ends in the digest of NODE."""
-
-    calls = 0
-
-    def getnode(self) -> int:
-        self.calls += 1
-        return NODE
-
-    def system(self) -> NoReturn:
-        self.calls += 1
-        raise RuntimeError
-
-
 @pytest.fixture
-def fake(monkeypatch: pytest.MonkeyPatch) -> Fake:
-    f = Fake()
-    monkeypatch.setattr(mu, "uuid", f)
-    monkeypatch.setattr(mu, "platform", f)
-    return f
+def machine(machine: FakeMachine) -> FakeMachine:
+    """platform.system() fails: every derivation ends in the fallback, the digest of NODE."""
+    machine.system_name = RuntimeError("probe")
+    return machine
+
+
+def probes(machine: FakeMachine) -> int:
+    return len(machine.sites("getnode", "system"))
 
 
 @pytest.fixture
@@ -66,18 +53,18 @@ STATES: dict[str, Callable[[Path], object]] = {
 @pytest.mark.parametrize(
     ("content", "result"),
     [
-        (None, DERIVED),
-        ("", DERIVED),
-        (" \n\t \r\n", DERIVED),
-        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY),
-        ("  abc\n", "abc"),
-        ("two\nlines\n", "two\nlines"),
-        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY),
-        (DERIVED[:7], DERIVED[:7]),
+        pytest.param(None, DERIVED, id="absent"),
+        pytest.param("", DERIVED, id="empty"),
+        pytest.param(" \n\t \r\n", DERIVED, id="whitespace"),
+        pytest.param(b"\xff\xfe\x80", DERIVED, marks=UTF8_ONLY, id="undecodable"),
+        pytest.param("  abc\n", "abc", id="padded"),
+        pytest.param("two\nlines\n", "two\nlines", id="two lines"),
+        pytest.param("\t edited by hand: ünï €\r\n", "edited by hand: ünï €", marks=UTF8_ONLY, id="edited by hand"),
+        pytest.param(DERIVED[:7], DERIVED[:7], id="a prefix of the derived id"),
     ],
 )
 def test_stored_text(
-    home: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch, content: str | bytes | None, result: str
+    home: Path, machine: FakeMachine, monkeypatch: pytest.MonkeyPatch, content: str | bytes | None, result: str
 ) -> None:
     data = content.encode(ENCODING) if isinstance(content, str) else content
     if data is not None:
@@ -85,33 +72,33 @@ def test_stored_text(
     assert mu.get_machine_id() == result
     derived = result == DERIVED
     assert cache_file(home).read_bytes() == (DERIVED.encode() if derived else data)
-    assert (fake.calls > 0) == derived
+    assert (probes(machine) > 0) == derived
     monkeypatch.setattr(mu, "uuid", None)  # from now on any probe (or fallback) raises
     monkeypatch.setattr(mu, "platform", None)
     assert [mu.get_machine_id() for _ in range(2)] == [result] * 2
 
 
 @pytest.mark.parametrize("state", ["directory in place", "state dir is a file"])
-def test_unwritable_cache_derives_on_every_call(home: Path, fake: Fake, state: str) -> None:
+def test_unwritable_cache_derives_on_every_call(home: Path, machine: FakeMachine, state: str) -> None:
     STATES[state](home)
-    probes: list[int] = []
+    counts: list[int] = []
     for _ in range(3):
         assert mu.get_machine_id() == DERIVED
-        probes.append(fake.calls)
-    assert 0 < probes[0] < probes[1] < probes[2]
+        counts.append(probes(machine))
+    assert 0 < counts[0] < counts[1] < counts[2]
     assert not cache_file(home).is_file()
 
 
-def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_reader_and_writer_follow_home(tmp_path: Path, machine: FakeMachine, monkeypatch: pytest.MonkeyPatch) -> None:
     a, b = tmp_path / "a", tmp_path / "b"
     put(a, b"id-of-a")
     b.mkdir()
     probed: list[bool] = []
     for home, expected in [(a, "id-of-a"), (b, DERIVED), (a, "id-of-a"), (b, DERIVED)]:
         monkeypatch.setenv("HOME", str(home))
-        before = fake.calls
+        before = probes(machine)
         assert mu.get_machine_id() == expected
-        probed.append(fake.calls > before)
+        probed.append(probes(machine) > before)
     assert probed == [False, True, False, False]
     assert cache_file(a).read_bytes() == b"id-of-a"
     assert cache_file(b).read_bytes() == DERIVED.encode()
@@ -119,105 +106,37 @@ def test_reader_and_writer_follow_home(tmp_path: Path, fake: Fake, monkeypatch: 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("state", STATES)
-def test_no_leak(home: Path, fake: Fake, state: str) -> None:
-    def run(n: int) -> None:
-        for _ in range(n):
-            STATES[state](home)
-            mu.get_machine_id()
+def test_no_leak(home: Path, machine: FakeMachine, state: str) -> None:
+    machine.record = False
 
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(2000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    def step() -> None:
+        STATES[state](home)
+        mu.get_machine_id()
 
-
-# A fresh process that records every use of the `open` the module takes at
-# import, of the file objects it returns, and of os.makedirs.
-RECORDER = r"""
-import builtins, json, os
-real_open, log, fail_read = builtins.open, [], False
-class ReadBoom(Exception): pass
-def name(a): return a if a is None else getattr(a, "__name__", type(a).__name__)
-class Recorded:
-    def __init__(self, f): self.f = f
-    def __enter__(self, *a):
-        log.append(["enter", len(a)])
-        self.f.__enter__()
-        return self
-    def __exit__(self, *a):
-        result = self.f.__exit__(*a)
-        log.append(["exit", [name(x) for x in a], self.f.closed])
-        return result
-    def read(self, *a):
-        log.append(["read", list(a)])
-        if fail_read: raise ReadBoom()
-        return self.f.read(*a)
-    def write(self, *a):
-        log.append(["write", list(a)])
-        return self.f.write(*a)
-def recording_open(*a, **kw):
-    log.append(["open", list(a), repr(kw)])
-    return Recorded(real_open(*a, **kw))
-builtins.open = recording_open
-from tamsel.utils import _machine_utils as mu
-builtins.open = real_open
-class RecordingOs:
-    def __getattr__(self, n): return getattr(os, n)
-    def makedirs(self, *a, **kw):
-        log.append(["makedirs", list(a), repr(kw)])
-        return os.makedirs(*a, **kw)
-class Fake:
-    def getnode(self): return NODE
-    def system(self): raise RuntimeError
-mu.os = RecordingOs()
-""".replace("NODE", str(NODE))
+    assert find_leak(step, 2000) is None
 
 
 def test_context_manager_protocol() -> None:
-    out = json.loads(
-        run_py(
-            RECORDER
-            + r"""
-mu.uuid = mu.platform = Fake()
-out = []
-for fail_read in (False, False, True):
-    log.clear()
-    out.append([mu.get_machine_id(), list(log)])
-print(json.dumps(out))
-"""
-        ).stdout
-    )
+    out = json.loads(run_py(CHILDREN / "cache_file_io.py", args=["three-calls"]).stdout)
     cache_dir = os.path.expanduser("~/.tamsel/cache")
     path = os.path.join(cache_dir, ".machine_id")
     store = [
-        ["makedirs", [cache_dir], "{'exist_ok': True}"],
-        ["open", [path, "w"], "{}"],
-        ["enter", 0],
-        ["write", [DERIVED]],
-        ["exit", [None] * 3, True],
+        ["makedirs", [cache_dir], {"exist_ok": True}],
+        ["open", [path, "w"], {}],
+        ["enter", [], {}],
+        ["write", [DERIVED], {}],
+        ["exit", [None] * 3, {}],
     ]
-    read = [["open", [path, "r"], "{}"], ["enter", 0], ["read", []]]
+    read = [["open", [path, "r"], {}], ["enter", [], {}], ["read", [], {}]]
     assert out == [
         [DERIVED, store],
-        [DERIVED, [*read, ["exit", [None] * 3, True]]],
-        [DERIVED, [*read, ["exit", ["ReadBoom", "ReadBoom", "traceback"], True], *store]],
+        [DERIVED, [*read, ["exit", [None] * 3, {}]]],
+        [DERIVED, [*read, ["exit", ["ReadBoom", "ReadBoom", "traceback"], {}], *store]],
     ]
 
 
-def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, fake: Fake) -> None:
+def test_second_process_reads_the_stored_id_and_nothing_else(home: Path, machine: FakeMachine) -> None:
     assert mu.get_machine_id() == DERIVED
-    out = json.loads(
-        run_py(
-            RECORDER
-            + r"""
-mu.uuid = mu.platform = None
-print(json.dumps([mu.get_machine_id(), log]))
-"""
-        ).stdout
-    )
-    assert out == [
-        DERIVED,
-        [["open", [str(cache_file(home)), "r"], "{}"], ["enter", 0], ["read", []], ["exit", [None] * 3, True]],
-    ]
+    out = json.loads(run_py(CHILDREN / "cache_file_io.py", args=["stored"]).stdout)
+    read = [["open", [str(cache_file(home)), "r"], {}], ["enter", [], {}], ["read", [], {}]]
+    assert out == [[DERIVED, [*read, ["exit", [None] * 3, {}]]]]

@@ -3,10 +3,6 @@
 from __future__ import annotations
 
 import builtins
-import gc
-import hashlib
-import os
-import subprocess
 import sys
 import traceback
 from collections.abc import Iterator
@@ -16,61 +12,33 @@ from typing import Any, Callable, NoReturn
 
 import pytest
 
-from _helpers import NODE, cache_file, expected_id
+from _helpers import NODE, cache_file, expected_id, find_leak
+from fake_machine import LINUX_FILES, FakeMachine
 from tamsel.utils import _machine_utils as mu
 
 NAME = "tamsel.utils._machine_utils"
 SOURCE = "tamsel/utils/_machine_utils.cpp"
-PROBES = ("windows", "darwin", "linux")
+FIRST_PROBE_CALLS = {"GetVolumeInformation": "windows", "run": "darwin"}
 
 
-def raising(cls: type[BaseException], *args: object) -> Callable[[], NoReturn]:
-    def fail() -> NoReturn:
-        raise cls(*args)  # a fresh instance each time
-
-    return fail
-
-
-class Fakes:
-    """Stand-ins for what the module uses, recording the calls in `calls`. The
-    Linux machine files look absent, so there the node piece is the only item."""
-
-    def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
-        self.calls: list[str] = []
-        self.profiler = ""
-        self.bios: list[Any] = []
-        self.getnode: Callable[[], object] = lambda: NODE
-        self.system: Callable[[], object] = lambda: "Linux"
-        record = self._record
-        path = NS(expanduser=os.path.expanduser, join=os.path.join, exists=self._exists)
-        monkeypatch.setattr(mu, "os", NS(path=path, makedirs=os.makedirs))
-        monkeypatch.setattr(mu, "uuid", NS(getnode=lambda: record("getnode", self.getnode)))
-        monkeypatch.setattr(mu, "platform", NS(system=lambda: record("system", self.system)))
-        monkeypatch.setattr(subprocess, "run", lambda *a, **k: record("darwin", lambda: NS(stdout=self.profiler)))
-        volume = NS(GetVolumeInformation=lambda root: record("windows", lambda: ("label", 4242)))
-        monkeypatch.setitem(sys.modules, "win32api", volume)
-        monkeypatch.setitem(sys.modules, "win32security", NS())
-        monkeypatch.setitem(sys.modules, "wmi", NS(WMI=lambda: NS(Win32_BIOS=lambda: self.bios)))
-
-    def _record(self, what: str, result: Callable[[], Any]) -> Any:
-        self.calls.append(what)
-        return result()
-
-    def _exists(self, path: str) -> bool:
-        if path.startswith(("/etc/", "/var/", "/sys/")):
-            return self._record("linux", lambda: False) if path == "/etc/machine-id" else False
-        return os.path.exists(path)
-
-
-@pytest.fixture
-def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
-    return Fakes(monkeypatch)
+def story(machine: FakeMachine) -> list[str]:
+    """The calls of uuid.getnode and platform.system, and the first call of
+    each system's probe (as windows, darwin or linux), in order."""
+    out = []
+    for call in machine.calls:
+        if call.site in ("getnode", "system"):
+            out.append(call.site)
+        elif call.site in FIRST_PROBE_CALLS:
+            out.append(FIRST_PROBE_CALLS[call.site])
+        elif call.site == "exists" and call.args == (LINUX_FILES[0],):
+            out.append("linux")
+    return out
 
 
 @pytest.mark.parametrize(
     ("system", "node", "items", "probe"),
     [
-        ("Windows", NODE, ["4242"], "windows"),
+        ("Windows", NODE, ["1234", "SN1"], "windows"),
         ("Darwin", NODE, ["D7"], "darwin"),
         ("Linux", NODE, [], "linux"),
         ("windows", NODE, [], "linux"),
@@ -83,47 +51,34 @@ def fakes(monkeypatch: pytest.MonkeyPatch) -> Fakes:
         ("Darwin", 2**48 - 1, ["C", "B", "A"], "darwin"),
     ],
 )
-def test_regular_identifier(fakes: Fakes, system: str, node: object, items: list[str], probe: str) -> None:
-    fakes.system, fakes.getnode = (lambda: system), (lambda: node)
-    fakes.profiler = "\n".join(f"Serial Number: {item}" for item in items)
+def test_regular_identifier(machine: FakeMachine, system: str, node: object, items: list[str], probe: str) -> None:
+    machine.system_name, machine.node = system, node
+    machine.profiler = "\n".join(f"Serial Number: {item}" for item in items)
     result = mu.get_machine_id()
-    assert result == expected_id(items, node) == cache_file().read_text()
-    assert [c for c in fakes.calls if c in PROBES] == [probe]
-    assert fakes.calls.count("system") == (1 if probe == "windows" else 2)
-    assert fakes.calls.count("getnode") == 1
+    assert result == expected_id(items, node) == cache_file().read_text() == machine.reference()
+    assert story(machine) == ["getnode", "system", *(["system"] if probe != "windows" else []), probe]
 
 
-def sha256_fails_once(fakes: Fakes, monkeypatch: pytest.MonkeyPatch) -> None:
-    failures = [ValueError("first hash")]
-
-    def sha256(data: bytes) -> hashlib._Hash:
-        if failures:
-            raise failures.pop()
-        return hashlib.sha256(data)
-
-    monkeypatch.setattr(mu, "hashlib", NS(sha256=sha256))
-
-
-FALLBACKS: dict[str, Callable[[Fakes, pytest.MonkeyPatch], None]] = {
-    "system raises": lambda f, mp: setattr(f, "system", raising(RuntimeError, "probe")),
-    "KeyboardInterrupt": lambda f, mp: setattr(f, "system", raising(KeyboardInterrupt)),
-    "SystemExit": lambda f, mp: setattr(f, "system", raising(SystemExit, 3)),
-    "platform missing": lambda f, mp: mp.delattr(mu, "platform"),
-    "lone surrogate": lambda f, mp: f.__dict__.update(system=lambda: "Darwin", profiler="Serial Number: a\ud800b"),
-    "non-text item": lambda f, mp: f.__dict__.update(system=lambda: "Windows", bios=[NS(SerialNumber=5)]),
-    "sha256 fails once": sha256_fails_once,
+FALLBACKS: dict[str, Callable[[FakeMachine, pytest.MonkeyPatch], None]] = {
+    "system raises": lambda m, mp: setattr(m, "system_name", RuntimeError("probe")),
+    "KeyboardInterrupt": lambda m, mp: setattr(m, "system_name", KeyboardInterrupt()),
+    "SystemExit": lambda m, mp: setattr(m, "system_name", SystemExit(3)),
+    "platform missing": lambda m, mp: mp.delattr(mu, "platform"),
+    "lone surrogate": lambda m, mp: m.__dict__.update(system_name="Darwin", profiler="Serial Number: a\ud800b"),
+    "non-text item": lambda m, mp: m.__dict__.update(system_name="Windows", serials=(5,)),
+    "sha256 fails once": lambda m, mp: m.faults.update(sha256={1}),
 }
 
 
 @pytest.mark.parametrize("case", FALLBACKS)
-def test_fallback_identifier(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
-    FALLBACKS[case](fakes, monkeypatch)
+def test_fallback_identifier(machine: FakeMachine, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
+    FALLBACKS[case](machine, monkeypatch)
     try:
         result = mu.get_machine_id()
     except BaseException as exc:  # interruptions must be absorbed too
         pytest.fail(f"get_machine_id raised {exc!r}")
-    assert result == expected_id() == cache_file().read_text()
-    assert fakes.calls.count("getnode") == 2  # the node piece, then the fallback
+    assert result == expected_id() == cache_file().read_text() == machine.reference()
+    assert machine.sites("getnode") == ["getnode"] * 2  # the node piece, then the fallback
     assert sys.exc_info() == (None, None, None)
 
 
@@ -141,19 +96,14 @@ def module_entries(exc: BaseException) -> list[tuple[str, str]]:
     ],
 )
 def test_failing_fallback_raises(
-    fakes: Fakes,
+    machine: FakeMachine,
     monkeypatch: pytest.MonkeyPatch,
     missing: str | None,
     raised: tuple[type[Exception], str],
     discarded: tuple[type[Exception], str],
 ) -> None:
-    def getnode() -> int:
-        number = fakes.calls.count("getnode")
-        if missing == "platform" and number == 1:
-            return NODE
-        raise OSError(f"getnode {number}")
-
-    fakes.getnode = getnode
+    machine.error = OSError  # "getnode <n>" at the n-th call
+    machine.faults["getnode"] = {2} if missing == "platform" else {1, 2}
     if missing:
         monkeypatch.delattr(mu, missing)
     with pytest.raises(raised[0]) as info:
@@ -168,11 +118,11 @@ def test_failing_fallback_raises(
 
 
 @pytest.mark.parametrize("name", ["hashlib", "platform", "uuid", "os"])
-def test_names_found_among_builtins(fakes: Fakes, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
+def test_names_found_among_builtins(machine: FakeMachine, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     monkeypatch.setattr(builtins, name, getattr(mu, name), raising=False)
     monkeypatch.delattr(mu, name)
     assert mu.get_machine_id() == expected_id()
-    assert fakes.calls == ["getnode", "system", "system", "linux"]
+    assert story(machine) == ["getnode", "system", "system", "linux"]
 
 
 def test_open_is_fixed_at_import(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -190,10 +140,10 @@ def test_open_is_fixed_at_import(monkeypatch: pytest.MonkeyPatch) -> None:
     assert (stored, mu.get_machine_id(), opened) == (first, "abc", [])
 
 
-PATHS: dict[str, Callable[[Fakes], None]] = {
-    "regular": lambda fakes: None,
-    "fallback": lambda fakes: setattr(fakes, "system", raising(RuntimeError, "probe")),
-    "raise": lambda fakes: setattr(fakes, "getnode", raising(OSError, "node")),
+PATHS: dict[str, Callable[[FakeMachine], None]] = {
+    "regular": lambda machine: None,
+    "fallback": lambda machine: machine.faults.update(system={1}),
+    "raise": lambda machine: machine.__dict__.update(error=OSError, faults={"getnode": {1, 2}}),
 }
 
 
@@ -206,8 +156,8 @@ def call_module() -> None:
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("where", ["plain", "except", "generator"])
-def test_handled_exception_state_is_restored(fakes: Fakes, no_cache: None, path: str, where: str) -> None:
-    PATHS[path](fakes)
+def test_handled_exception_state_is_restored(machine: FakeMachine, no_cache: None, path: str, where: str) -> None:
+    PATHS[path](machine)
 
     def generator() -> Iterator[Any]:
         before = sys.exc_info()
@@ -229,21 +179,16 @@ def test_handled_exception_state_is_restored(fakes: Fakes, no_cache: None, path:
         call_module()
     # Outside the handler, and in the generator resumed there, nothing is handled.
     assert (next(gen) if where == "generator" else sys.exc_info()) == (None, None, None)
-    assert fakes.calls.count("getnode") == (1 if path == "regular" else 2)
+    assert machine.sites("getnode") == ["getnode"] * (1 if path == "regular" else 2)
+
+
+def raising() -> NoReturn:
+    raise RuntimeError("probe")  # a new one each time
 
 
 @pytest.mark.parametrize("path", ["regular", "fallback"])
 def test_no_leak_per_call(monkeypatch: pytest.MonkeyPatch, no_cache: None, path: str) -> None:
     if path == "fallback":
-        monkeypatch.setattr(mu, "platform", NS(system=raising(RuntimeError, "probe")))
+        monkeypatch.setattr(mu, "platform", NS(system=raising))
 
-    def growth(calls: int) -> int:
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(calls):
-            mu.get_machine_id()
-        gc.collect()
-        return sys.getallocatedblocks() - before
-
-    growth(300)
-    assert growth(3000) < 150
+    assert find_leak(mu.get_machine_id, 3000) is None

@@ -8,40 +8,13 @@ from pathlib import Path
 
 import pytest
 
-from _helpers import expected_id, reference_id, run_py
+from _helpers import CHILDREN, expected_id, reference_id, run_py
+from fake_machine import LINUX_FILES
 from tamsel.utils import _machine_utils as mu
 
-MACHINE_ID_PATHS = ("/etc/machine-id", "/var/lib/dbus/machine-id")
-DMI_PATHS = ("/sys/class/dmi/id/product_uuid", "/sys/class/dmi/id/board_serial")
-PATHS = MACHINE_ID_PATHS + DMI_PATHS
+PATHS = LINUX_FILES
 PLACEHOLDER = "0" * 10
 DIR, BAD = "<directory>", b"\xff\xfe\x80"  # BAD: not UTF-8
-
-# A fresh process whose module reads fixture files in place of the four
-# sources: `open` is replaced before the import (the module takes it once),
-# and os.path.exists answers for the four paths from the fixture table.
-CHILD = r"""
-import builtins, json, os, sys, uuid
-FILES, real_open, opened = json.loads(sys.argv[1]), builtins.open, []
-def fixture_open(file, *args, **kwargs):
-    if file in FILES:
-        opened.append(file)
-        file = FILES[file] or "/nonexistent"
-    return real_open(file, *args, **kwargs)
-builtins.open = fixture_open
-from tamsel.utils import _machine_utils as mu
-builtins.open = real_open
-class FixturePath:
-    def __getattr__(self, name): return getattr(os.path, name)
-    def exists(self, p): return bool(FILES[p]) if p in FILES else os.path.exists(p)
-class FixtureOs:
-    path = FixturePath()
-    def __getattr__(self, name): return getattr(os, name)
-class Linux:
-    def system(self): return "Linux"
-mu.os, mu.platform = FixtureOs(), Linux()
-print(json.dumps({"id": mu.get_machine_id(), "node": uuid.getnode(), "opened": opened}))
-"""
 
 # (machine-id, dbus machine-id, product_uuid, board_serial contents; None:
 # absent), the items expected after the node piece, the sources opened (MDUS).
@@ -80,8 +53,9 @@ def test_linux_sources(tmp_path: Path, contents: tuple[str | bytes | None, ...],
         elif content is not None:
             fixture.write_bytes(content if isinstance(content, bytes) else content.encode())
         files[path] = None if content is None else str(fixture)
-    out = json.loads(run_py(CHILD, args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
-    assert out["id"] == expected_id(items, out["node"])
+    # A fresh process, whose module reads the fixtures through the `open` it takes at import.
+    out = json.loads(run_py(CHILDREN / "linux_sources.py", args=[json.dumps(files)], env={"PYTHONUTF8": "1"}).stdout)
+    assert out["id"] == expected_id(items) == out["reference"]
     assert out["opened"] == [PATHS["MDUS".index(c)] for c in opened]
 
 

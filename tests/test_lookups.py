@@ -14,7 +14,7 @@ from typing import Any, Callable, ClassVar
 
 import pytest
 
-from _helpers import run_py
+from _helpers import CHILDREN, run_py
 from tamsel.utils import _machine_utils as mu
 
 NAMES = ("expanduser", "join", "exists")
@@ -180,13 +180,4 @@ def test_each_call_sees_the_current_binding(
 def test_every_dict_watcher_taken() -> None:
     """With no watcher left for the module, it keeps nothing and every call
     still sees the current bindings."""
-    run_py(f"""
-import _testcapi, sys
-try:
-    while True:
-        _testcapi.add_dict_watcher(0)
-except RuntimeError:
-    pass
-import pytest
-sys.exit(pytest.main([{__file__!r}, "-q", "-p", "no:cacheprovider", "-k", "not watcher"]))
-""")
+    run_py(CHILDREN / "without_dict_watchers.py", args=[__file__, "-q", "-p", "no:cacheprovider", "-k", "not watcher"])

@@ -1,6 +1,6 @@
 import re
 
-from _helpers import run_py
+from _helpers import CHILDREN, run_py
 from tamsel.utils import _machine_utils
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
@@ -14,5 +14,5 @@ def test_get_machine_id_is_sha256_hex() -> None:
 
 def test_fresh_process_sees_the_same_id() -> None:
     expected = _machine_utils.get_machine_id()
-    proc = run_py("from tamsel.utils._machine_utils import get_machine_id; print(get_machine_id())")
+    proc = run_py(CHILDREN / "print_machine_id.py")
     assert proc.stdout.strip() == expected
