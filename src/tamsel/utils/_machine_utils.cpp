@@ -142,6 +142,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 using tamsel::CatchAll;
@@ -181,14 +182,20 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     set once by the first create.
 //   g_entry_codes     the code objects of traceback entries, made on first
 //                     use: guarded by g_entry_lock.
+//   g_lookups, g_pending, g_unkept_dicts, g_keep_nothing, and the dict
+//                     watcher of _machine_utils_compat.h: the kept lookups.
+//                     Only with the GIL (without it no dict is watched and
+//                     they stay empty); read and written with the GIL held,
+//                     by calls and by the watcher, running no Python code in
+//                     between (see "Kept lookups").
+//   g_enter, g_exit   `__enter__` and `__exit__` of the first file type seen,
+//                     published once, atomically, and only read afterwards.
 //   g_exit_hook_set   whether forget_interpreter() is registered for the
 //                     running interpreter's finalization: under g_init_lock.
 //   the C stack records of _machine_utils_compat.h: per thread.
 //
 // Nothing else is shared: a call's globals (the module's namespace) come
-// from the function object called, and every lookup is made afresh at each
-// use, so no call keeps anything another call could see. With the GIL the
-// two locks are nothing (the GIL serialises everything they guard: nothing
+// from the function object called. With the GIL the two locks are nothing (the GIL serialises everything they guard: nothing
 // inside them runs Python code); without it they are PyMutexes.
 //
 // When the interpreter is finalized, the objects of this state die with it
@@ -290,6 +297,7 @@ struct Constants {
     PyObject* run_kwnames;        // ("capture_output", "text")
     PyObject* local_names;        // the locals of get_machine_id
     PyObject* code;               // get_machine_id.__code__
+    PyObject* str_strip;          // str.strip
 };
 
 Constants g_constants;
@@ -465,10 +473,11 @@ PyObject* fail(const Scope& s, PyObject* entry, int line) {
 }
 
 // A module-level name at the moment of use: the namespace, then the dict of
-// builtins, as Python's own name lookup finds it.
-PyObject* lookup_global(const Scope& s, PyObject* name) {
+// builtins, as Python's own name lookup finds it. `*in_namespace` says where.
+PyObject* lookup_global(const Scope& s, PyObject* name, bool* in_namespace) {
     PyObject* value;
     int found = tamsel::compat::dict_get_ref(s.globals, name, &value);
+    *in_namespace = found != 0;
     if (found == 0) {
         found = tamsel::compat::dict_get_ref(s.builtins, name, &value);
         if (found == 0) {
@@ -482,21 +491,286 @@ PyObject* lookup_global(const Scope& s, PyObject* name) {
 // the entry of its dict (the module type defines none of the names looked up
 // here, and no type can be added to it), so the entry is taken from there;
 // anything else, or a name missing from the dict (a module `__getattr__` may
-// supply it), goes through attribute access.
-PyObject* module_attr(PyObject* obj, PyObject* name) {
+// supply it), goes through attribute access. `*in_dict` says which.
+PyObject* module_attr(PyObject* obj, PyObject* name, bool* in_dict) {
+    *in_dict = false;
     if (Py_IS_TYPE(obj, &PyModule_Type)) {
         PyObject* value;
-        if (tamsel::compat::dict_get_ref(PyModule_GetDict(obj), name, &value) != 0) {
+        const int found = tamsel::compat::dict_get_ref(PyModule_GetDict(obj), name, &value);
+        if (found != 0) {
+            *in_dict = found > 0;
             return value;  // found, or the lookup failed
         }
     }
     return PyObject_GetAttr(obj, name);
 }
 
-// `name.attr`, where name is module-level: `hashlib.sha256`, `os.makedirs`.
-PyObject* global_attr(const Scope& s, PyObject* name, PyObject* attr) {
-    Ref module = Ref::steal(lookup_global(s, name));
-    return module ? module_attr(module.get(), attr) : nullptr;
+/* ------------------------------------------------------------------------ */
+/* Kept lookups                                                              */
+/* ------------------------------------------------------------------------ */
+
+// The dotted module-level names a call uses, such as `os.path.join` or
+// `uuid.getnode`, are looked up as Python code looks them up, at each use.
+// Where dicts can be watched (see _machine_utils_compat.h), what a lookup
+// found through the namespace and plain modules' dicts is kept, and used
+// instead of a new lookup while no key it went through has changed in those
+// dicts: the interpreter's own caches of global and module attribute loads
+// work the same way.
+//
+// The watcher is told of every change before it is made, and Python code that
+// another watcher of the same dict runs may call the module in between. So
+//   - the watcher marks every kept lookup through the changing key stale, and
+//     notes the change as pending, with the value the key is about to get;
+//   - a lookup is kept only when a later call finds the same objects again
+//     (the first finding watches the dicts, so that every change after it is
+//     told), no pending change of a key it went through is still to be made,
+//     and the dicts have only `str` keys (then a lookup is a matter of their
+//     contents alone, with no `__eq__` of Python code taking part);
+//   - a change of a whole dict (cleared, updated from another) or of a key
+//     that is not a `str` stops keeping anything found through that dict.
+// With the GIL all of this is touched only with the GIL held and runs no
+// Python code; without the GIL no dict is watched and nothing is kept.
+
+constexpr int kMaxHops = 3;
+
+struct Lookup {
+    PyObject* Constants::* names[kMaxHops];  // the global name, then attributes
+    int hops;
+    // What the last finding through watched dicts found, as strong references:
+    PyObject* globals;               // the namespace it started in
+    PyObject* found[kMaxHops];       // each hop's object: modules, then the value
+    bool watched;                    // a finding to confirm
+    bool kept;                       // confirmed: used instead of a lookup
+};
+
+enum LookupId { kExpanduser,
+                kJoin,
+                kExists,
+                kMakedirs,
+                kSha256,
+                kGetnode,
+                kSystem,
+                kLookupCount };
+
+Lookup g_lookups[kLookupCount] = {
+    {{&Constants::name_os, &Constants::attr_path, &Constants::attr_expanduser}, 3, nullptr, {}, false, false},
+    {{&Constants::name_os, &Constants::attr_path, &Constants::attr_join}, 3, nullptr, {}, false, false},
+    {{&Constants::name_os, &Constants::attr_path, &Constants::attr_exists}, 3, nullptr, {}, false, false},
+    {{&Constants::name_os, &Constants::attr_makedirs, nullptr}, 2, nullptr, {}, false, false},
+    {{&Constants::name_hashlib, &Constants::attr_sha256, nullptr}, 2, nullptr, {}, false, false},
+    {{&Constants::name_uuid, &Constants::attr_getnode, nullptr}, 2, nullptr, {}, false, false},
+    {{&Constants::name_platform, &Constants::attr_system, nullptr}, 2, nullptr, {}, false, false},
+};
+
+// A change noted by the watcher whose key may not hold its new value yet.
+struct PendingChange {
+    PyObject* dict;
+    PyObject* Constants::* name;
+    PyObject* value;  // nullptr: the key is being deleted
+};
+constexpr int kMaxPending = 8;
+PendingChange g_pending[kMaxPending];
+int g_pending_count;
+constexpr int kMaxUnkept = 8;
+PyObject* g_unkept_dicts[kMaxUnkept];  // nothing found through them is kept
+int g_unkept_count;
+bool g_keep_nothing;  // more changes than could be noted
+
+// The dict that hop `i` of `l` went through.
+PyObject* hop_dict(const Lookup& l, int i) {
+    return i == 0 ? l.globals : PyModule_GetDict(l.found[i - 1]);
+}
+
+// Which looked-up name `key` is, or nullptr.
+PyObject* Constants::* name_of(PyObject* key) {
+    static PyObject* Constants::* const names[] = {
+        &Constants::name_os,
+        &Constants::attr_path,
+        &Constants::attr_expanduser,
+        &Constants::attr_join,
+        &Constants::attr_exists,
+        &Constants::attr_makedirs,
+        &Constants::name_hashlib,
+        &Constants::attr_sha256,
+        &Constants::name_uuid,
+        &Constants::attr_getnode,
+        &Constants::name_platform,
+        &Constants::attr_system,
+    };
+    for (auto name : names) {
+        PyObject* text = g_constants.*name;
+        if (key == text || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(text) &&
+                            PyUnicode_Compare(key, text) == 0)) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
+// The watcher, called before `dict` changes. It runs no Python code and
+// releases nothing (a release could run a finaliser): stale lookups release
+// what they hold when they are next used.
+void on_dict_change(tamsel::compat::DictChange change, PyObject* dict, PyObject* key, PyObject* value) {
+    using tamsel::compat::DictChange;
+    if (g_constants.name_os == nullptr) {
+        return;  // the interpreter is being finalized
+    }
+    if (change == DictChange::kDeallocated) {
+        for (int i = g_pending_count - 1; i >= 0; --i) {
+            if (g_pending[i].dict == dict) {
+                g_pending[i] = g_pending[--g_pending_count];
+            }
+        }
+        for (int i = g_unkept_count - 1; i >= 0; --i) {
+            if (g_unkept_dicts[i] == dict) {
+                g_unkept_dicts[i] = g_unkept_dicts[--g_unkept_count];
+            }
+        }
+        return;
+    }
+    PyObject* Constants::* name = nullptr;
+    if (change != DictChange::kWhole && PyUnicode_CheckExact(key)) {
+        name = name_of(key);
+        if (name == nullptr) {
+            return;  // no lookup goes through that key
+        }
+    }
+    for (Lookup& l : g_lookups) {
+        for (int i = 0; (l.watched || l.kept) && i < l.hops; ++i) {
+            if (hop_dict(l, i) == dict && (name == nullptr || l.names[i] == name)) {
+                l.watched = l.kept = false;
+            }
+        }
+    }
+    if (name == nullptr) {  // a whole dict, or a key that is not a `str`
+        if (g_unkept_count < kMaxUnkept) {
+            g_unkept_dicts[g_unkept_count++] = dict;
+        } else {
+            g_keep_nothing = true;
+        }
+        return;
+    }
+    for (int i = 0; i < g_pending_count; ++i) {
+        if (g_pending[i].dict == dict && g_pending[i].name == name) {
+            g_pending[i].value = change == DictChange::kSet ? value : nullptr;
+            return;
+        }
+    }
+    if (g_pending_count < kMaxPending) {
+        g_pending[g_pending_count++] = PendingChange{dict, name, change == DictChange::kSet ? value : nullptr};
+    } else {
+        g_keep_nothing = true;
+    }
+}
+
+// Whether every key of `dict` is a `str`.
+bool only_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the dicts `l` went through, finding `found`, may be relied on now.
+bool may_keep(const Lookup& l, PyObject* const* found) {
+    for (int i = 0; i < l.hops; ++i) {
+        PyObject* dict = hop_dict(l, i);
+        for (int u = 0; u < g_unkept_count; ++u) {
+            if (g_unkept_dicts[u] == dict) {
+                return false;
+            }
+        }
+        for (int p = g_pending_count - 1; p >= 0; --p) {
+            const PendingChange& change = g_pending[p];
+            if (change.dict == dict && change.name == l.names[i]) {
+                if (change.value != found[i]) {
+                    return false;  // still to be made
+                }
+                g_pending[p] = g_pending[--g_pending_count];  // made
+            }
+        }
+        if (!only_str_keys(dict)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// After a lookup through the namespace and plain modules' dicts found
+// `found`: watches the dicts and notes the finding, or keeps it when it
+// confirms the one noted before.
+void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
+    if (g_keep_nothing) {
+        return;
+    }
+    bool same = l.watched && l.globals == s.globals;
+    for (int i = 0; same && i < l.hops; ++i) {
+        same = l.found[i] == found[i];
+    }
+    if (same) {
+        l.kept = may_keep(l, found);
+        return;
+    }
+    if (!tamsel::compat::watch_dict(s.globals)) {
+        return;
+    }
+    for (int i = 0; i + 1 < l.hops; ++i) {
+        if (!tamsel::compat::watch_dict(PyModule_GetDict(found[i]))) {
+            return;
+        }
+    }
+    PyObject* old[kMaxHops + 1] = {l.globals};
+    l.globals = new_ref(s.globals);
+    for (int i = 0; i < l.hops; ++i) {
+        old[i + 1] = l.found[i];
+        l.found[i] = new_ref(found[i]);
+    }
+    l.watched = true;
+    l.kept = false;
+    for (PyObject* o : old) {
+        Py_XDECREF(o);  // last: a finaliser may run arbitrary code
+    }
+}
+
+// The object the dotted name `id` names now, as a new reference.
+PyObject* look_up(const Scope& s, LookupId id) {
+    Lookup& l = g_lookups[id];
+    if (l.kept && l.globals == s.globals && Py_IS_TYPE(l.found[0], &PyModule_Type) &&
+        (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
+        return new_ref(l.found[l.hops - 1]);
+    }
+    Ref found[kMaxHops];
+    bool plain = true;
+    found[0] = Ref::steal(lookup_global(s, g_constants.*(l.names[0]), &plain));
+    for (int i = 1; i < l.hops && found[i - 1]; ++i) {
+        bool in_dict;
+        found[i] = Ref::steal(module_attr(found[i - 1].get(), g_constants.*(l.names[i]), &in_dict));
+        plain = plain && in_dict;
+    }
+    if (!found[l.hops - 1]) {
+        return nullptr;
+    }
+    if (plain) {
+        PyObject* objects[kMaxHops] = {found[0].get(), found[1].get(), found[2].get()};
+        consider_keeping(s, l, objects);
+    }
+    return found[l.hops - 1].release();
+}
+
+// Forgets every kept lookup (the interpreter that owned them is gone).
+void forget_lookups() {
+    for (Lookup& l : g_lookups) {
+        l.globals = nullptr;
+        l.found[0] = l.found[1] = l.found[2] = nullptr;
+        l.watched = l.kept = false;
+    }
+    g_pending_count = g_unkept_count = 0;
+    g_keep_nothing = false;
+    tamsel::compat::forget_dict_watcher();
 }
 
 // `callable(*args)`.
@@ -514,22 +788,21 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args) {
     return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
 }
 
-// `name.attr(*args)`, where name is module-level: `uuid.getnode()`.
-template <typename... Args>
-PyObject* call_global_attr(const Scope& s, PyObject* name, PyObject* attr, Args... args) {
-    Ref function = Ref::steal(global_attr(s, name, attr));
-    return function ? call(function.get(), args...) : nullptr;
+// `text.strip()`: for a `str`, its method taken at initialisation is called
+// directly (the type of `str` cannot change, and a `str` has no attributes of
+// its own).
+PyObject* strip(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        PyObject* stack[] = {text};
+        return PyObject_Vectorcall(g_constants.str_strip, stack, 1, nullptr);
+    }
+    return call_method(text, g_constants.attr_strip);
 }
 
-// `os.path.<name>(*args)`, with `os`, `os.path` and the function looked up
-// at this moment, as the expression does.
+// `os.path.join(*args)`, `uuid.getnode()`, ...: the dotted name `id` called.
 template <typename... Args>
-PyObject* call_os_path(const Scope& s, PyObject* name, Args... args) {
-    Ref path = Ref::steal(global_attr(s, g_constants.name_os, g_constants.attr_path));
-    if (!path) {
-        return nullptr;
-    }
-    Ref function = Ref::steal(module_attr(path.get(), name));
+PyObject* call_looked_up(const Scope& s, LookupId id, Args... args) {
+    Ref function = Ref::steal(look_up(s, id));
     return function ? call(function.get(), args...) : nullptr;
 }
 
@@ -538,7 +811,7 @@ PyObject* import_module(const Scope& s, PyObject* name) {
     return PyImport_ImportModuleLevelObject(name, s.globals, nullptr, nullptr, 0);
 }
 
-// `bool(o)`: 1, 0 or -1, with no call for the two booleans.
+// `bool(o)`: 1, 0 or -1, with no call for the two booleans and a `str`.
 int truth(PyObject* o) {
     return o == Py_True ? 1 : o == Py_False ? 0
                                             : PyObject_IsTrue(o);
@@ -551,15 +824,86 @@ int compare(PyObject* a, PyObject* b, int op) {
     return result ? truth(result.get()) : -1;
 }
 
+// A special method of a type that cannot change, kept with the type: the
+// first type with fixed attributes that is asked about (in practice the file
+// type that `open` returns), so that its `__enter__` and `__exit__` need no
+// type lookup afterwards. An entry is published once, atomically, and never
+// replaced while the interpreter lives; it keeps the type and the method.
+class KeptSpecial {
+public:
+    explicit constexpr KeptSpecial(PyObject* Constants::* name) noexcept : name_(name) {}
+
+    PyObject* name() const noexcept { return g_constants.*name_; }
+
+    // `name` on `type` as the type's own lookup finds it, as a new reference,
+    // or nullptr with no error set.
+    PyObject* find(PyTypeObject* type) {
+        const Entry* entry = entry_.load(std::memory_order_acquire);
+        if (entry != nullptr && entry->type == type) {
+            return new_ref(entry->method);
+        }
+        PyObject* found = tamsel::compat::type_lookup_ref(type, name());
+        if (entry == nullptr && found != nullptr && fixed(type)) {
+            keep(type, found);
+        }
+        return found;
+    }
+
+    // The interpreter that owned the entry is gone: only its memory is freed.
+    void forget() noexcept { delete entry_.exchange(nullptr); }
+
+private:
+    struct Entry {
+        PyTypeObject* type;
+        PyObject* method;
+    };
+
+    // Whether neither the type nor any class on its MRO can change.
+    static bool fixed(PyTypeObject* type) {
+        PyObject* mro = type->tp_mro;
+        if (mro == nullptr || !PyTuple_CheckExact(mro)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            if (!PyType_Check(base) || !tamsel::compat::is_immutable_type(reinterpret_cast<PyTypeObject*>(base))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void keep(PyTypeObject* type, PyObject* method) {
+        auto* entry = new (std::nothrow) Entry{type, method};
+        if (entry == nullptr) {
+            return;
+        }
+        Py_INCREF(type);
+        Py_INCREF(method);
+        const Entry* none = nullptr;
+        if (!entry_.compare_exchange_strong(none, entry, std::memory_order_acq_rel)) {
+            Py_DECREF(method);  // another thread kept one first
+            Py_DECREF(type);
+            delete entry;
+        }
+    }
+
+    PyObject* Constants::* name_;
+    std::atomic<const Entry*> entry_{nullptr};
+};
+
+KeptSpecial g_enter{&Constants::attr_enter};
+KeptSpecial g_exit{&Constants::attr_exit};
+
 // A special method found on the type, as `with` finds `__enter__` and
 // `__exit__`. A plain method descriptor is kept unbound and called with the
 // object in front, which spares the bound-method object per call.
 class SpecialMethod {
 public:
-    int lookup(PyObject* obj, PyObject* name) {
-        Ref attr = Ref::steal(tamsel::compat::type_lookup_ref(Py_TYPE(obj), name));
+    int lookup(PyObject* obj, KeptSpecial& special) {
+        Ref attr = Ref::steal(special.find(Py_TYPE(obj)));
         if (!attr) {
-            PyErr_SetObject(PyExc_AttributeError, name);
+            PyErr_SetObject(PyExc_AttributeError, special.name());
             return -1;
         }
         if (PyType_HasFeature(Py_TYPE(attr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
@@ -604,8 +948,7 @@ enum WithOutcome { kWithFailed = -1,
 template <typename Body>
 WithOutcome with_block(PyObject* manager, Body&& body) {
     SpecialMethod enter, exit;
-    if (enter.lookup(manager, g_constants.attr_enter) < 0 ||
-        exit.lookup(manager, g_constants.attr_exit) < 0) {
+    if (enter.lookup(manager, g_enter) < 0 || exit.lookup(manager, g_exit) < 0) {
         return kWithFailed;
     }
     Ref entered = Ref::steal(enter(nullptr, 0));
@@ -652,12 +995,12 @@ PyObject* new_result_list(const Scope& s, PyObject* entry) {
 
 // os.path.expanduser("~/.tamsel/cache")
 PyObject* cache_directory(const Scope& s) {
-    return call_os_path(s, g_constants.attr_expanduser, g_constants.cache_dir);
+    return call_looked_up(s, kExpanduser, g_constants.cache_dir);
 }
 
 // os.path.join(cache_dir, ".machine_id")
 PyObject* cache_file_path(const Scope& s, PyObject* cache_dir) {
-    return call_os_path(s, g_constants.attr_join, cache_dir, g_constants.cache_file_name);
+    return call_looked_up(s, kJoin, cache_dir, g_constants.cache_file_name);
 }
 
 // The stripped text of the cache file into *stored (a new reference), or
@@ -671,7 +1014,7 @@ int read_cache_file(const Scope& s, Ref* stored) {
     if (!path) {
         return -1;
     }
-    Ref exists = Ref::steal(call_os_path(s, g_constants.attr_exists, path.get()));
+    Ref exists = Ref::steal(call_looked_up(s, kExists, path.get()));
     if (!exists) {
         return -1;
     }
@@ -688,7 +1031,7 @@ int read_cache_file(const Scope& s, Ref* stored) {
         if (!content) {
             return -1;
         }
-        *stored = Ref::steal(call_method(content.get(), g_constants.attr_strip));
+        *stored = Ref::steal(strip(content.get()));
         return *stored ? 0 : -1;
     });
     return outcome == kWithFailed ? -1 : 0;
@@ -712,7 +1055,7 @@ int write_cache_file(const Scope& s, PyObject* machine_id) {
     if (!cache_dir) {
         return -1;
     }
-    Ref makedirs = Ref::steal(global_attr(s, g_constants.name_os, g_constants.attr_makedirs));
+    Ref makedirs = Ref::steal(look_up(s, kMakedirs));
     if (!makedirs) {
         return -1;
     }
@@ -891,7 +1234,7 @@ int collect_profiler_pieces(const Scope& s, PyObject* info) {
         if (!field) {
             return -1;
         }
-        Ref piece = Ref::steal(call_method(field.get(), g_constants.attr_strip));
+        Ref piece = Ref::steal(strip(field.get()));
         if (!piece || PyList_Append(info, piece.get()) < 0) {
             return -1;
         }
@@ -914,7 +1257,7 @@ PyObject* get_macos_info(const Scope& s) {
 // Linux: one source file of a group; a text that passes the group's test is
 // appended. Returns 0, or -1 with the exception set.
 int append_file_text(const Scope& s, PyObject* info, PyObject* path, bool skip_placeholder) {
-    Ref exists = Ref::steal(call_os_path(s, g_constants.attr_exists, path));
+    Ref exists = Ref::steal(call_looked_up(s, kExists, path));
     if (!exists) {
         return -1;
     }
@@ -931,7 +1274,7 @@ int append_file_text(const Scope& s, PyObject* info, PyObject* path, bool skip_p
         if (!content) {
             return -1;
         }
-        Ref value = Ref::steal(call_method(content.get(), g_constants.attr_strip));
+        Ref value = Ref::steal(strip(content.get()));
         if (!value) {
             return -1;
         }
@@ -979,13 +1322,13 @@ PyObject* get_linux_info(const Scope& s) {
 // str(uuid.getnode()): the hardware address as decimal text, the first piece
 // of every identifier and the whole of the fallback one.
 PyObject* node_piece(const Scope& s) {
-    Ref node = Ref::steal(call_global_attr(s, g_constants.name_uuid, g_constants.attr_getnode));
+    Ref node = Ref::steal(call_looked_up(s, kGetnode));
     return node ? PyObject_Str(node.get()) : nullptr;
 }
 
 // platform.system() == name: 1, 0 or -1. Asked afresh for each test.
 int system_is(const Scope& s, PyObject* name) {
-    Ref system = Ref::steal(call_global_attr(s, g_constants.name_platform, g_constants.attr_system));
+    Ref system = Ref::steal(call_looked_up(s, kSystem));
     return system ? compare(system.get(), name, Py_EQ) : -1;
 }
 
@@ -1049,7 +1392,7 @@ PyObject* derive_machine_id(const Scope& s, int* failed_line) {
         *failed_line = __LINE__;
         return nullptr;
     }
-    Ref sha256 = Ref::steal(global_attr(s, g_constants.name_hashlib, g_constants.attr_sha256));
+    Ref sha256 = Ref::steal(look_up(s, kSha256));
     if (!sha256) {
         *failed_line = __LINE__;
         return nullptr;
@@ -1094,7 +1437,7 @@ PyObject* get_machine_id(const Scope& s) {
     // now names it as its context.
     traceback_here(s.globals, entry, failed_line);
     handler.handle();
-    Ref sha256 = Ref::steal(global_attr(s, g_constants.name_hashlib, g_constants.attr_sha256));
+    Ref sha256 = Ref::steal(look_up(s, kSha256));
     if (!sha256) {
         return fail(s, entry, __LINE__);
     }
@@ -1454,6 +1797,13 @@ int make_tuples_and_code(Constants& c) {
                                   c.local_fallback_id)) == nullptr) {
         return -1;
     }
+    if (c.str_strip == nullptr) {
+        c.str_strip = tamsel::compat::type_lookup_ref(&PyUnicode_Type, c.attr_strip);
+        if (c.str_strip == nullptr) {
+            PyErr_SetObject(PyExc_AttributeError, c.attr_strip);
+            return -1;
+        }
+    }
     if (c.code == nullptr) {
         constexpr int kFirstLine = 10;
         c.code = reinterpret_cast<PyObject*>(tamsel::compat::new_raising_code(
@@ -1567,6 +1917,7 @@ int initialise(PyObject* module, PyObject* globals, InitLine* line) {
     if (take_open() < 0 || make_constants(make_tuples_and_code) < 0) {
         return -1;
     }
+    tamsel::compat::start_watching_dicts(on_dict_change);  // without a watcher, nothing is kept
 
     const struct {
         PyObject* name;
@@ -1617,6 +1968,9 @@ void forget_interpreter() {
         e = EntryCode{};
     }
     g_entry_count = 0;
+    forget_lookups();
+    g_enter.forget();
+    g_exit.forget();
     g_owner_interpreter.store(-1);
     g_exit_hook_set = false;
 }

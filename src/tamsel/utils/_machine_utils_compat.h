@@ -357,6 +357,90 @@ inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) noexcept {
 }
 
 /* ------------------------------------------------------------------------ */
+/* Being told that a dict changes                                            */
+/* ------------------------------------------------------------------------ */
+
+// From 3.12 a dict watcher (PyDict_AddWatcher, PyDict_Watch) is called before
+// every change of a watched dict: what the module's kept lookups rely on.
+// Before 3.12 the interpreter has no public way to tell; without the GIL the
+// module keeps no lookups (using one would take a lock on every call). There
+// start_watching_dicts() says no, and every lookup is made afresh.
+//
+// The watcher's callback gets what changes: a key set (added or replaced) or
+// deleted, with the new value, or the whole dict (cleared, filled from
+// another, deallocated).
+enum class DictChange { kSet,
+                        kDeleted,
+                        kWhole,
+                        kDeallocated };
+using DictWatch = void (*)(DictChange change, PyObject* dict, PyObject* key, PyObject* new_value);
+
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+inline int g_dict_watcher = -1;
+inline DictWatch g_dict_watch = nullptr;
+
+inline int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
+    const DictChange change = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ? DictChange::kSet
+                              : event == PyDict_EVENT_DELETED                               ? DictChange::kDeleted
+                              : event == PyDict_EVENT_DEALLOCATED                           ? DictChange::kDeallocated
+                                                                                            : DictChange::kWhole;
+    g_dict_watch(change, dict, key, new_value);
+    return 0;
+}
+
+// Registers `watch`; false when no watcher is free (8 an interpreter, shared
+// with every other extension).
+inline bool start_watching_dicts(DictWatch watch) noexcept {
+    if (g_dict_watcher < 0) {
+        g_dict_watch = watch;
+        g_dict_watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_dict_watcher < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether `dict` is watched now (it must be a dict).
+inline bool watch_dict(PyObject* dict) noexcept {
+    if (g_dict_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(g_dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The interpreter that had the watcher has been finalized.
+inline void forget_dict_watcher() noexcept {
+    g_dict_watcher = -1;
+}
+#else
+inline bool start_watching_dicts(DictWatch) noexcept {
+    return false;
+}
+
+inline bool watch_dict(PyObject*) noexcept {
+    return false;
+}
+
+inline void forget_dict_watcher() noexcept {}
+#endif
+
+// Whether Python code can change the attributes of `type`: from 3.10 a flag
+// says so; on 3.9 exactly the static types cannot be changed.
+inline bool is_immutable_type(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
+
+/* ------------------------------------------------------------------------ */
 /* A lock for process-wide state                                             */
 /* ------------------------------------------------------------------------ */
 
