@@ -743,22 +743,26 @@ PyObject* look_up(const Scope& s, LookupId id) {
         (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
         return new_ref(l.found[l.hops - 1]);
     }
-    Ref found[kMaxHops];
-    bool plain = true;
-    found[0] = Ref::steal(lookup_global(s, g_constants.*(l.names[0]), &plain));
-    for (int i = 1; i < l.hops && found[i - 1]; ++i) {
-        bool in_dict;
-        found[i] = Ref::steal(module_attr(found[i - 1].get(), g_constants.*(l.names[i]), &in_dict));
-        plain = plain && in_dict;
-    }
-    if (!found[l.hops - 1]) {
+    bool plain, in_dict;
+    Ref module = Ref::steal(lookup_global(s, g_constants.*(l.names[0]), &plain));
+    if (!module) {
         return nullptr;
     }
-    if (plain) {
-        PyObject* objects[kMaxHops] = {found[0].get(), found[1].get(), found[2].get()};
-        consider_keeping(s, l, objects);
+    Ref inner;  // `os.path` of `os.path.join`
+    if (l.hops == 3) {
+        inner = Ref::steal(module_attr(module.get(), g_constants.*(l.names[1]), &in_dict));
+        if (!inner) {
+            return nullptr;
+        }
+        plain = plain && in_dict;
     }
-    return found[l.hops - 1].release();
+    PyObject* owner = l.hops == 3 ? inner.get() : module.get();
+    PyObject* value = module_attr(owner, g_constants.*(l.names[l.hops - 1]), &in_dict);
+    if (tamsel::compat::kDictsCanBeWatched && value != nullptr && plain && in_dict) {
+        PyObject* found[kMaxHops] = {module.get(), l.hops == 3 ? owner : value, value};
+        consider_keeping(s, l, found);
+    }
+    return value;
 }
 
 // Forgets every kept lookup (the interpreter that owned them is gone).

@@ -376,6 +376,7 @@ enum class DictChange { kSet,
 using DictWatch = void (*)(DictChange change, PyObject* dict, PyObject* key, PyObject* new_value);
 
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+constexpr bool kDictsCanBeWatched = true;
 inline int g_dict_watcher = -1;
 inline DictWatch g_dict_watch = nullptr;
 
@@ -419,6 +420,8 @@ inline void forget_dict_watcher() noexcept {
     g_dict_watcher = -1;
 }
 #else
+constexpr bool kDictsCanBeWatched = false;
+
 inline bool start_watching_dicts(DictWatch) noexcept {
     return false;
 }
