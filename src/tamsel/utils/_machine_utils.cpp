@@ -169,7 +169,7 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     object exists, and never changed afterwards: calls only
 //                     read them, after the import that made them published
 //                     the function. Forgotten (not released: the interpreter
-//                     that owned them is gone) by forget_interpreter().
+//                     that owned them is gone) by forget_ended_interpreter().
 //   g_module          the initialised module. Read and written only by the
 //                     create and exec slots, under g_init_lock.
 //   g_builtins, g_open  the builtins module and its `open`, taken by the
@@ -190,19 +190,22 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     between (see "Kept lookups").
 //   g_enter, g_exit   `__enter__` and `__exit__` of the first file type seen,
 //                     published once, atomically, and only read afterwards.
-//   g_exit_hook_set   whether forget_interpreter() is registered for the
-//                     running interpreter's finalization: under g_init_lock.
+//   g_exit_hook_set, g_interpreter_ended  whether note_interpreter_ended()
+//                     is registered for the running interpreter's end (under
+//                     g_init_lock), and whether it has run (an atomic).
 //   the C stack records of _machine_utils_compat.h: per thread.
 //
 // Nothing else is shared: a call's globals (the module's namespace) come
-// from the function object called. With the GIL the two locks are nothing (the GIL serialises everything they guard: nothing
-// inside them runs Python code); without it they are PyMutexes.
+// from the function object called. With the GIL the two locks are nothing
+// (the GIL serialises everything they guard: nothing inside them runs Python
+// code); without it they are PyMutexes.
 //
 // When the interpreter is finalized, the objects of this state die with it
-// (interned texts are freed whatever their counts). forget_interpreter(),
-// registered with Py_AtExit, runs after that and resets the state without
-// touching any of them, so that an interpreter started again in the same
-// process initialises the module afresh, as if for the first time.
+// (interned texts are freed whatever their counts). note_interpreter_ended(),
+// registered with Py_AtExit, runs after that; the next create slot, in an
+// interpreter started again in the same process, resets the state without
+// touching any of those objects and initialises the module afresh, as if for
+// the first time.
 
 struct Constants {
     // The building blocks of code objects and the join separator.
@@ -581,27 +584,30 @@ PyObject* hop_dict(const Lookup& l, int i) {
     return i == 0 ? l.globals : PyModule_GetDict(l.found[i - 1]);
 }
 
-// Which looked-up name `key` is, or nullptr.
+// Which looked-up name `key` (a `str`) is, or nullptr. The key is compared
+// with the names' C texts, not with the name objects: the watcher may run
+// late in a finalization, when the interpreter has freed interned texts.
 PyObject* Constants::* name_of(PyObject* key) {
-    static PyObject* Constants::* const names[] = {
-        &Constants::name_os,
-        &Constants::attr_path,
-        &Constants::attr_expanduser,
-        &Constants::attr_join,
-        &Constants::attr_exists,
-        &Constants::attr_makedirs,
-        &Constants::name_hashlib,
-        &Constants::attr_sha256,
-        &Constants::name_uuid,
-        &Constants::attr_getnode,
-        &Constants::name_platform,
-        &Constants::attr_system,
+    static const struct {
+        PyObject* Constants::* name;
+        const char* text;
+    } names[] = {
+        {&Constants::name_os, "os"},
+        {&Constants::attr_path, "path"},
+        {&Constants::attr_expanduser, "expanduser"},
+        {&Constants::attr_join, "join"},
+        {&Constants::attr_exists, "exists"},
+        {&Constants::attr_makedirs, "makedirs"},
+        {&Constants::name_hashlib, "hashlib"},
+        {&Constants::attr_sha256, "sha256"},
+        {&Constants::name_uuid, "uuid"},
+        {&Constants::attr_getnode, "getnode"},
+        {&Constants::name_platform, "platform"},
+        {&Constants::attr_system, "system"},
     };
-    for (auto name : names) {
-        PyObject* text = g_constants.*name;
-        if (key == text || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(text) &&
-                            PyUnicode_Compare(key, text) == 0)) {
-            return name;
+    for (const auto& n : names) {
+        if (PyUnicode_CompareWithASCIIString(key, n.text) == 0) {
+            return n.name;
         }
     }
     return nullptr;
@@ -1958,11 +1964,19 @@ int initialise(PyObject* module, PyObject* globals, InitLine* line) {
     return 0;
 }
 
-// Registered with Py_AtExit: runs once the interpreter has been finalized,
-// when every object of the process-wide state has died with it (or is no
-// longer ours to release). Forgets them all without touching any, so that an
-// interpreter started again in this process initialises the module afresh.
-void forget_interpreter() {
+// Registered with Py_AtExit: runs once the interpreter has been finalized.
+// The objects of the process-wide state died with it, or are no longer ours
+// to release; they are left as they are (at the end of the process they are
+// simply still there), and the next create slot, in an interpreter started
+// again in this process, forgets them all without touching any and
+// initialises the module afresh.
+std::atomic<bool> g_interpreter_ended{false};
+
+void note_interpreter_ended() {
+    g_interpreter_ended.store(true);
+}
+
+void forget_ended_interpreter() {
     g_constants = Constants{};
     g_module = nullptr;
     g_builtins = nullptr;
@@ -1977,6 +1991,7 @@ void forget_interpreter() {
     g_exit.forget();
     g_owner_interpreter.store(-1);
     g_exit_hook_set = false;
+    g_interpreter_ended.store(false);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -1984,6 +1999,9 @@ void forget_interpreter() {
 /* ------------------------------------------------------------------------ */
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (g_interpreter_ended.load()) {
+        forget_ended_interpreter();  // no other thread runs yet in the new one
+    }
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) {
         return nullptr;  // the query's own error is pending
@@ -2000,7 +2018,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         if (!g_exit_hook_set) {
             // When no slot is free (32 in all), a restarted interpreter
             // would be refused as a second one; nothing else changes.
-            g_exit_hook_set = Py_AtExit(forget_interpreter) == 0;
+            g_exit_hook_set = Py_AtExit(note_interpreter_ended) == 0;
         }
         if (g_module != nullptr) {
             // The interpreter gives a module made by this slot a fresh,
