@@ -745,29 +745,29 @@ void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
 // The object the dotted name `id` names now, as a new reference.
 PyObject* look_up(const Scope& s, LookupId id) {
     Lookup& l = g_lookups[id];
-    if (l.kept && l.globals == s.globals && Py_IS_TYPE(l.found[0], &PyModule_Type) &&
-        (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
+    if (tamsel::compat::kDictsCanBeWatched && l.kept && l.globals == s.globals &&
+        Py_IS_TYPE(l.found[0], &PyModule_Type) && (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
         return new_ref(l.found[l.hops - 1]);
     }
-    bool plain, in_dict;
-    Ref module = Ref::steal(lookup_global(s, g_constants.*(l.names[0]), &plain));
-    if (!module) {
+    bool plain, in_dict = true;
+    PyObject* module = lookup_global(s, g_constants.*(l.names[0]), &plain);  // new
+    if (module == nullptr) {
         return nullptr;
     }
-    Ref inner;  // `os.path` of `os.path.join`
+    PyObject* owner = module;  // `os.path` of `os.path.join`: new when not the module
     if (l.hops == 3) {
-        inner = Ref::steal(module_attr(module.get(), g_constants.*(l.names[1]), &in_dict));
-        if (!inner) {
-            return nullptr;
-        }
+        owner = module_attr(module, g_constants.*(l.names[1]), &in_dict);
         plain = plain && in_dict;
     }
-    PyObject* owner = l.hops == 3 ? inner.get() : module.get();
-    PyObject* value = module_attr(owner, g_constants.*(l.names[l.hops - 1]), &in_dict);
+    PyObject* value = owner != nullptr ? module_attr(owner, g_constants.*(l.names[l.hops - 1]), &in_dict) : nullptr;
     if (tamsel::compat::kDictsCanBeWatched && value != nullptr && plain && in_dict) {
-        PyObject* found[kMaxHops] = {module.get(), l.hops == 3 ? owner : value, value};
+        PyObject* found[kMaxHops] = {module, l.hops == 3 ? owner : value, value};
         consider_keeping(s, l, found);
     }
+    if (owner != module) {
+        Py_XDECREF(owner);
+    }
+    Py_DECREF(module);
     return value;
 }
 
@@ -845,6 +845,12 @@ public:
 
     PyObject* name() const noexcept { return g_constants.*name_; }
 
+    // The method kept for `type`, borrowed (the entry keeps it), or nullptr.
+    PyObject* kept(PyTypeObject* type) const noexcept {
+        const Entry* entry = entry_.load(std::memory_order_acquire);
+        return entry != nullptr && entry->type == type ? entry->method : nullptr;
+    }
+
     // `name` on `type` as the type's own lookup finds it, as a new reference,
     // or nullptr with no error set.
     PyObject* find(PyTypeObject* type) {
@@ -911,38 +917,48 @@ KeptSpecial g_exit{&Constants::attr_exit};
 class SpecialMethod {
 public:
     int lookup(PyObject* obj, KeptSpecial& special) {
+        PyObject* kept = special.kept(Py_TYPE(obj));
+        if (kept != nullptr && PyType_HasFeature(Py_TYPE(kept), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            method_ = kept;
+            self_ = obj;
+            return 0;
+        }
         Ref attr = Ref::steal(special.find(Py_TYPE(obj)));
         if (!attr) {
             PyErr_SetObject(PyExc_AttributeError, special.name());
             return -1;
         }
         if (PyType_HasFeature(Py_TYPE(attr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            function_ = std::move(attr);
+            owned_ = std::move(attr);
             self_ = obj;
-            return 0;
+        } else {
+            descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+            owned_ = get == nullptr ? std::move(attr)
+                                    : Ref::steal(get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+            self_ = nullptr;
         }
-        descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
-        function_ = get == nullptr
-                        ? std::move(attr)
-                        : Ref::steal(get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-        self_ = nullptr;
-        return function_ ? 0 : -1;
+        method_ = owned_.get();
+        return method_ != nullptr ? 0 : -1;
     }
 
-    // Calls it with up to three arguments.
-    PyObject* operator()(PyObject* const* args, Py_ssize_t nargs) const {
-        PyObject* stack[5] = {nullptr, self_, nullptr, nullptr, nullptr};
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            stack[2 + i] = args[i];
-        }
+    // Calls it with no arguments.
+    PyObject* operator()() const {
+        PyObject* stack[2] = {nullptr, self_};
+        return self_ != nullptr ? PyObject_Vectorcall(method_, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                                : PyObject_Vectorcall(method_, nullptr, 0, nullptr);
+    }
+
+    // Calls it with the three arguments of `__exit__`.
+    PyObject* operator()(PyObject* const* args) const {
+        PyObject* stack[5] = {nullptr, self_, args[0], args[1], args[2]};
         PyObject* const* first = self_ != nullptr ? stack + 1 : stack + 2;
-        const size_t count = static_cast<size_t>(nargs + (self_ != nullptr ? 1 : 0));
-        return PyObject_Vectorcall(function_.get(), first, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+        const size_t count = self_ != nullptr ? 4 : 3;
+        return PyObject_Vectorcall(method_, first, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
 
 private:
-    Ref function_;              // what is called
+    Ref owned_;                 // what keeps method_ alive, unless a kept entry does
+    PyObject* method_ = nullptr;
     PyObject* self_ = nullptr;  // borrowed from the caller of lookup(); null: bound already
 };
 
@@ -961,18 +977,18 @@ WithOutcome with_block(PyObject* manager, Body&& body) {
     if (enter.lookup(manager, g_enter) < 0 || exit.lookup(manager, g_exit) < 0) {
         return kWithFailed;
     }
-    Ref entered = Ref::steal(enter(nullptr, 0));
+    Ref entered = Ref::steal(enter());
     if (!entered) {
         return kWithFailed;
     }
     if (body(entered.get()) == 0) {
-        Ref result = Ref::steal(exit(&PyTuple_GET_ITEM(g_constants.exit_no_exception, 0), 3));
+        Ref result = Ref::steal(exit(&PyTuple_GET_ITEM(g_constants.exit_no_exception, 0)));
         return result ? kWithCompleted : kWithFailed;
     }
     CatchAll handler;
     handler.handle();
-    PyObject* exc_info[3] = {handler.type(), handler.value(), handler.traceback()};
-    Ref result = Ref::steal(exit(exc_info, 3));
+    PyObject* const exc_info[3] = {handler.type(), handler.value(), handler.traceback()};
+    Ref result = Ref::steal(exit(exc_info));
     if (!result) {
         return kWithFailed;
     }
