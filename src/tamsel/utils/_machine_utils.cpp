@@ -742,13 +742,13 @@ void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
     }
 }
 
-// The object the dotted name `id` names now, as a new reference.
-PyObject* look_up(const Scope& s, LookupId id) {
-    Lookup& l = g_lookups[id];
-    if (tamsel::compat::kDictsCanBeWatched && l.kept && l.globals == s.globals &&
-        Py_IS_TYPE(l.found[0], &PyModule_Type) && (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
-        return new_ref(l.found[l.hops - 1]);
-    }
+// The lookup `l` made afresh; see look_up().
+#if defined(_MSC_VER) && !defined(__clang__)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+PyObject* look_up_afresh(const Scope& s, Lookup& l) {
     bool plain, in_dict = true;
     PyObject* module = lookup_global(s, g_constants.*(l.names[0]), &plain);  // new
     if (module == nullptr) {
@@ -769,6 +769,17 @@ PyObject* look_up(const Scope& s, LookupId id) {
     }
     Py_DECREF(module);
     return value;
+}
+
+// The object the dotted name `id` names now, as a new reference: what a kept
+// lookup found, while it may be relied on, or a lookup made afresh.
+inline PyObject* look_up(const Scope& s, LookupId id) {
+    Lookup& l = g_lookups[id];
+    if (tamsel::compat::kDictsCanBeWatched && l.kept && l.globals == s.globals &&
+        Py_IS_TYPE(l.found[0], &PyModule_Type) && (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
+        return new_ref(l.found[l.hops - 1]);
+    }
+    return look_up_afresh(s, l);
 }
 
 // Forgets every kept lookup (the interpreter that owned them is gone).
