@@ -182,12 +182,12 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     set once by the first create.
 //   g_entry_codes     the code objects of traceback entries, made on first
 //                     use: guarded by g_entry_lock.
-//   g_lookups, g_pending, g_unkept_dicts, g_keep_nothing, and the dict
-//                     watcher of _machine_utils_compat.h: the kept lookups.
-//                     Only with the GIL (without it no dict is watched and
-//                     they stay empty); read and written with the GIL held,
-//                     by calls and by the watcher, running no Python code in
-//                     between (see "Kept lookups").
+//   g_lookups, g_pending, g_unkept_dicts, g_keep_nothing, g_epoch: the kept
+//                     lookups, read and written by calls and by the dict
+//                     watcher only under g_lookup_lock, with no Python code
+//                     run and no dict read while it is held (see "Kept
+//                     lookups"); the watcher's id (_machine_utils_compat.h)
+//                     is set once by initialisation.
 //   g_enter, g_exit   `__enter__` and `__exit__` of the first file type seen,
 //                     published once, atomically, and only read afterwards.
 //   g_exit_hook_set, g_interpreter_ended  whether note_interpreter_ended()
@@ -196,9 +196,10 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //   the C stack records of _machine_utils_compat.h: per thread.
 //
 // Nothing else is shared: a call's globals (the module's namespace) come
-// from the function object called. With the GIL the two locks are nothing
+// from the function object called. With the GIL the three locks are nothing
 // (the GIL serialises everything they guard: nothing inside them runs Python
-// code); without it they are PyMutexes.
+// code); without it they are PyMutexes. None of the three is ever held while
+// another is taken.
 //
 // When the interpreter is finalized, the objects of this state die with it
 // (interned texts are freed whatever their counts). note_interpreter_ended(),
@@ -531,8 +532,11 @@ PyObject* module_attr(PyObject* obj, PyObject* name, bool* in_dict) {
 //     contents alone, with no `__eq__` of Python code taking part);
 //   - a change of a whole dict (cleared, updated from another) or of a key
 //     that is not a `str` stops keeping anything found through that dict.
-// With the GIL all of this is touched only with the GIL held and runs no
-// Python code; without the GIL no dict is watched and nothing is kept.
+// All of this state is touched only under g_lookup_lock (nothing with the
+// GIL, a PyMutex without it), which is never held while a dict is read or
+// Python code runs; the watcher takes it too, inside the changing dict's
+// critical section. A finding is kept only when no change was noted between
+// its reading of the dicts and its keeping.
 
 constexpr int kMaxHops = 3;
 
@@ -578,6 +582,8 @@ constexpr int kMaxUnkept = 8;
 PyObject* g_unkept_dicts[kMaxUnkept];  // nothing found through them is kept
 int g_unkept_count;
 bool g_keep_nothing;  // more changes than could be noted
+std::uint64_t g_epoch;  // changes noted so far
+tamsel::compat::ProcessLock g_lookup_lock;  // guards all of the above
 
 // The dict that hop `i` of `l` went through.
 PyObject* hop_dict(const Lookup& l, int i) {
@@ -622,6 +628,7 @@ void on_dict_change(tamsel::compat::DictChange change, PyObject* dict, PyObject*
         return;  // the interpreter is being finalized
     }
     if (change == DictChange::kDeallocated) {
+        tamsel::compat::LockGuard guard(g_lookup_lock);
         for (int i = g_pending_count - 1; i >= 0; --i) {
             if (g_pending[i].dict == dict) {
                 g_pending[i] = g_pending[--g_pending_count];
@@ -634,6 +641,7 @@ void on_dict_change(tamsel::compat::DictChange change, PyObject* dict, PyObject*
         }
         return;
     }
+    tamsel::compat::LockGuard guard(g_lookup_lock);
     PyObject* Constants::* name = nullptr;
     if (change != DictChange::kWhole && PyUnicode_CheckExact(key)) {
         name = name_of(key);
@@ -641,6 +649,7 @@ void on_dict_change(tamsel::compat::DictChange change, PyObject* dict, PyObject*
             return;  // no lookup goes through that key
         }
     }
+    ++g_epoch;
     for (Lookup& l : g_lookups) {
         for (int i = 0; (l.watched || l.kept) && i < l.hops; ++i) {
             if (hop_dict(l, i) == dict && (name == nullptr || l.names[i] == name)) {
@@ -669,38 +678,24 @@ void on_dict_change(tamsel::compat::DictChange change, PyObject* dict, PyObject*
     }
 }
 
-// Whether every key of `dict` is a `str`.
-bool only_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &position, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether the dicts `l` went through, finding `found`, may be relied on now.
-bool may_keep(const Lookup& l, PyObject* const* found) {
+// Whether the dicts of `found` (hop i went through dict i) had no change of
+// a key `l` goes through still to be made; resolves the changes that have
+// been made. Under g_lookup_lock.
+bool no_change_pending(const Lookup& l, PyObject* const* dicts, PyObject* const* found) {
     for (int i = 0; i < l.hops; ++i) {
-        PyObject* dict = hop_dict(l, i);
         for (int u = 0; u < g_unkept_count; ++u) {
-            if (g_unkept_dicts[u] == dict) {
+            if (g_unkept_dicts[u] == dicts[i]) {
                 return false;
             }
         }
         for (int p = g_pending_count - 1; p >= 0; --p) {
             const PendingChange& change = g_pending[p];
-            if (change.dict == dict && change.name == l.names[i]) {
+            if (change.dict == dicts[i] && change.name == l.names[i]) {
                 if (change.value != found[i]) {
                     return false;  // still to be made
                 }
                 g_pending[p] = g_pending[--g_pending_count];  // made
             }
-        }
-        if (!only_str_keys(dict)) {
-            return false;
         }
     }
     return true;
@@ -708,37 +703,54 @@ bool may_keep(const Lookup& l, PyObject* const* found) {
 
 // After a lookup through the namespace and plain modules' dicts found
 // `found`: watches the dicts and notes the finding, or keeps it when it
-// confirms the one noted before.
+// confirms the one noted before. The dicts are read and watched outside
+// g_lookup_lock; what they told is relied on only when no change of a
+// watched dict was noted meanwhile (g_epoch).
 void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
-    if (g_keep_nothing) {
-        return;
-    }
-    bool same = l.watched && l.globals == s.globals;
-    for (int i = 0; same && i < l.hops; ++i) {
-        same = l.found[i] == found[i];
+    PyObject* dicts[kMaxHops] = {s.globals, PyModule_GetDict(found[0]),
+                                 l.hops == 3 ? PyModule_GetDict(found[1]) : nullptr};
+    std::uint64_t epoch;
+    bool same;
+    {
+        tamsel::compat::LockGuard guard(g_lookup_lock);
+        if (g_keep_nothing) {
+            return;
+        }
+        epoch = g_epoch;
+        same = l.watched && l.globals == s.globals;
+        for (int i = 0; same && i < l.hops; ++i) {
+            same = l.found[i] == found[i];
+        }
     }
     if (same) {
-        l.kept = may_keep(l, found);
+        for (int i = 0; i < l.hops; ++i) {
+            if (!tamsel::compat::only_str_keys(dicts[i])) {
+                return;
+            }
+        }
+        tamsel::compat::LockGuard guard(g_lookup_lock);
+        l.kept = g_epoch == epoch && l.watched && no_change_pending(l, dicts, found);
         return;
     }
-    if (!tamsel::compat::watch_dict(s.globals)) {
-        return;
-    }
-    for (int i = 0; i + 1 < l.hops; ++i) {
-        if (!tamsel::compat::watch_dict(PyModule_GetDict(found[i]))) {
+    for (int i = 0; i < l.hops; ++i) {
+        if (!tamsel::compat::watch_dict(dicts[i])) {
             return;
         }
     }
-    PyObject* old[kMaxHops + 1] = {l.globals};
-    l.globals = new_ref(s.globals);
-    for (int i = 0; i < l.hops; ++i) {
-        old[i + 1] = l.found[i];
-        l.found[i] = new_ref(found[i]);
+    PyObject* old[kMaxHops + 1] = {};
+    {
+        tamsel::compat::LockGuard guard(g_lookup_lock);
+        old[0] = l.globals;
+        l.globals = new_ref(s.globals);
+        for (int i = 0; i < l.hops; ++i) {
+            old[i + 1] = l.found[i];
+            l.found[i] = new_ref(found[i]);
+        }
+        l.watched = true;
+        l.kept = false;
     }
-    l.watched = true;
-    l.kept = false;
     for (PyObject* o : old) {
-        Py_XDECREF(o);  // last: a finaliser may run arbitrary code
+        Py_XDECREF(o);  // outside the lock, and last: a finaliser may run arbitrary code
     }
 }
 
@@ -775,9 +787,12 @@ PyObject* look_up_afresh(const Scope& s, Lookup& l) {
 // lookup found, while it may be relied on, or a lookup made afresh.
 inline PyObject* look_up(const Scope& s, LookupId id) {
     Lookup& l = g_lookups[id];
-    if (tamsel::compat::kDictsCanBeWatched && l.kept && l.globals == s.globals &&
-        Py_IS_TYPE(l.found[0], &PyModule_Type) && (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
-        return new_ref(l.found[l.hops - 1]);
+    if (tamsel::compat::kDictsCanBeWatched) {
+        tamsel::compat::LockGuard guard(g_lookup_lock);
+        if (l.kept && l.globals == s.globals && Py_IS_TYPE(l.found[0], &PyModule_Type) &&
+            (l.hops < 3 || Py_IS_TYPE(l.found[1], &PyModule_Type))) {
+            return new_ref(l.found[l.hops - 1]);
+        }
     }
     return look_up_afresh(s, l);
 }
@@ -791,6 +806,7 @@ void forget_lookups() {
     }
     g_pending_count = g_unkept_count = 0;
     g_keep_nothing = false;
+    g_epoch = 0;
     tamsel::compat::forget_dict_watcher();
 }
 

@@ -362,9 +362,10 @@ inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) noexcept {
 
 // From 3.12 a dict watcher (PyDict_AddWatcher, PyDict_Watch) is called before
 // every change of a watched dict: what the module's kept lookups rely on.
-// Before 3.12 the interpreter has no public way to tell; without the GIL the
-// module keeps no lookups (using one would take a lock on every call). There
-// start_watching_dicts() says no, and every lookup is made afresh.
+// Before 3.12 the interpreter has no public way to tell: there
+// start_watching_dicts() says no, and every lookup is made afresh. Without
+// the GIL the watcher runs on the thread that changes the dict, inside the
+// dict's critical section.
 //
 // The watcher's callback gets what changes: a key set (added or replaced) or
 // deleted, with the new value, or the whole dict (cleared, filled from
@@ -375,7 +376,7 @@ enum class DictChange { kSet,
                         kDeallocated };
 using DictWatch = void (*)(DictChange change, PyObject* dict, PyObject* key, PyObject* new_value);
 
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030C0000
 constexpr bool kDictsCanBeWatched = true;
 inline int g_dict_watcher = -1;
 inline DictWatch g_dict_watch = nullptr;
@@ -432,6 +433,24 @@ inline bool watch_dict(PyObject*) noexcept {
 
 inline void forget_dict_watcher() noexcept {}
 #endif
+
+// Whether every key of `dict` is an exact `str`. Without the GIL the dict is
+// read inside its critical section (from 3.13; before, the GIL holds).
+inline bool only_str_keys(PyObject* dict) noexcept {
+    bool only = true;
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (only && PyDict_Next(dict, &position, &key, nullptr)) {
+        only = PyUnicode_CheckExact(key);
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_END_CRITICAL_SECTION();
+#endif
+    return only;
+}
 
 // Whether Python code can change the attributes of `type`: from 3.10 a flag
 // says so; on 3.9 exactly the static types cannot be changed.
