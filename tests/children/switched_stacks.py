@@ -61,9 +61,16 @@ def nest() -> None:  # on the switched-to stack: nests until refused
 
 
 SIZE = 64 << 10 if case == "small" else 256 << 10
-region = mmap.mmap(-1, 2 * SIZE)
-low = ctypes.addressof(ctypes.c_char.from_buffer(region))
-high = low + SIZE
+# Two stacks 4 MiB apart (valgrind takes a move of the stack pointer by less
+# than 2 MiB for a frame, not for a switch to another stack), each with
+# inaccessible memory below it, so that overflowing one faults at once.
+GUARD, GAP = 64 << 10, 4 << 20
+region = mmap.mmap(-1, GUARD + SIZE + GAP + SIZE)
+base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+low, high = base + GUARD, base + GUARD + SIZE + GAP
+libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+for start, length in ((base, GUARD), (low + SIZE, GAP)):
+    assert libc.mprotect(start, length, 0) == 0  # PROT_NONE
 back = ctypes.create_string_buffer(4096)
 sys.setrecursionlimit(100000)
 
@@ -83,7 +90,7 @@ if case == "cost":
         results["switched"] = timed()
 
     results["own"] = timed()
-    libc.swapcontext(back, context(on_switched, low, 2 * SIZE, back))
+    libc.swapcontext(back, context(on_switched, low, SIZE, back))
 elif case == "small":
     libc.swapcontext(back, context(nest, low, SIZE, back))
 else:
