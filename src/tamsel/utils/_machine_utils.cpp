@@ -188,7 +188,8 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     run and no dict read while it is held (see "Kept
 //                     lookups"); the watcher's id (_machine_utils_compat.h)
 //                     is set once by initialisation.
-//   g_enter, g_exit   `__enter__` and `__exit__` of the first file type seen,
+//   g_enter, g_exit, g_hexdigest  `__enter__` and `__exit__` of the first
+//                     file type seen and `hexdigest` of the first hash type,
 //                     published once, atomically, and only read afterwards.
 //   g_exit_hook_set, g_interpreter_ended  whether note_interpreter_ended()
 //                     is registered for the running interpreter's end (under
@@ -937,6 +938,25 @@ private:
 
 KeptSpecial g_enter{&Constants::attr_enter};
 KeptSpecial g_exit{&Constants::attr_exit};
+KeptSpecial g_hexdigest{&Constants::attr_hexdigest};
+
+// `self.<name>()` for a method that `kept` keeps: when the object's type has
+// no instance dict and the generic attribute lookup, `self.name` is the
+// type's own attribute, so a kept method descriptor is called directly;
+// anything else is an ordinary method call.
+PyObject* call_kept_method(KeptSpecial& kept, PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_dictoffset == 0 && type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* method = kept.kept(type);
+        if (method != nullptr && PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            PyObject* stack[] = {self};
+            return PyObject_Vectorcall(method, stack, 1, nullptr);
+        }
+        Py_XDECREF(kept.find(type));  // keeps it when the type cannot change
+    }
+    PyObject* stack[] = {self};
+    return PyObject_VectorcallMethod(kept.name(), stack, 1, nullptr);
+}
 
 // A special method found on the type, as `with` finds `__enter__` and
 // `__exit__`. A plain method descriptor is kept unbound and called with the
@@ -1433,7 +1453,7 @@ PyObject* hexdigest_of(PyObject* sha256, PyObject* text) {
     if (!hash) {
         return nullptr;
     }
-    return call_method(hash.get(), g_constants.attr_hexdigest);
+    return call_kept_method(g_hexdigest, hash.get());
 }
 
 // The regular derivation: the digest of the system information, stored and
@@ -2032,6 +2052,7 @@ void forget_ended_interpreter() {
     forget_lookups();
     g_enter.forget();
     g_exit.forget();
+    g_hexdigest.forget();
     g_owner_interpreter.store(-1);
     g_exit_hook_set = false;
     g_interpreter_ended.store(false);
