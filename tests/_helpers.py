@@ -173,12 +173,12 @@ def find_leak(
     Growth: sys.getallocatedblocks() beyond a tenth of a block per call plus
     20 (a leak per call grows by at least one block per call), or a changed
     reference count of an object in `held`. Blocks that grow past the bound
-    are measured once more and count only if they grow again: a leak grows
-    every time, the interpreter's own caches (3.10 and 3.11 fill them late)
-    do not."""
+    are measured again and count only if they grow every time, three times: a
+    leak grows every time, the interpreter's own caches (3.10 and 3.11 fill
+    them late) do not."""
     warmup = calls // 10 if warmup is None else warmup
     bound = calls // 10 + 20
-    for _ in range(2):
+    for _ in range(3):
         for _ in range(warmup):
             step()
         gc.collect()
@@ -191,4 +191,4 @@ def find_leak(
             return f"reference counts of {held!r} went from {refs} to {now} in {calls} calls"
         if grown <= bound:
             return None
-    return f"{grown} blocks more after {calls} calls, twice (bound {bound})"
+    return f"{grown} blocks more after {calls} calls, three times (bound {bound})"

@@ -142,7 +142,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <cstdlib>
 #include <utility>
 
 using tamsel::CatchAll;
@@ -894,7 +894,7 @@ public:
     }
 
     // The interpreter that owned the entry is gone: only its memory is freed.
-    void forget() noexcept { delete entry_.exchange(nullptr); }
+    void forget() noexcept { std::free(const_cast<Entry*>(entry_.exchange(nullptr))); }
 
 private:
     struct Entry {
@@ -917,18 +917,20 @@ private:
         return true;
     }
 
+    // (The entries are plain C memory: the module links no C++ library.)
     void keep(PyTypeObject* type, PyObject* method) {
-        auto* entry = new (std::nothrow) Entry{type, method};
+        auto* entry = static_cast<Entry*>(std::malloc(sizeof(Entry)));
         if (entry == nullptr) {
             return;
         }
+        *entry = Entry{type, method};
         Py_INCREF(type);
         Py_INCREF(method);
         const Entry* none = nullptr;
         if (!entry_.compare_exchange_strong(none, entry, std::memory_order_acq_rel)) {
             Py_DECREF(method);  // another thread kept one first
             Py_DECREF(type);
-            delete entry;
+            std::free(entry);
         }
     }
 
