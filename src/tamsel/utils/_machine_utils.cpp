@@ -181,7 +181,8 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //   g_owner_interpreter  the interpreter the module belongs to: an atomic,
 //                     set once by the first create.
 //   g_entry_codes     the code objects of traceback entries, made on first
-//                     use: guarded by g_entry_lock.
+//                     use: added under g_entry_lock, published by an atomic
+//                     count, and read without a lock.
 //   g_lookups, g_pending, g_unkept_dicts, g_keep_nothing, g_epoch: the kept
 //                     lookups, read and written by calls and by the dict
 //                     watcher only under g_lookup_lock, with no Python code
@@ -415,24 +416,52 @@ struct EntryCode {
     PyCodeObject* code;
 };
 EntryCode g_entry_codes[64];  // more than the module has failure sites
-std::size_t g_entry_count;
+// Entries below the count are complete and never change while the
+// interpreter lives: they are read without the lock; g_entry_lock guards
+// adding one.
+std::atomic<std::size_t> g_entry_count{0};
 tamsel::compat::ProcessLock g_entry_lock;
 
-// The empty code object of the traceback entry `function` at `line`.
-PyCodeObject* entry_code(PyObject* function, int line) {
-    tamsel::compat::LockGuard guard(g_entry_lock);
-    for (std::size_t i = 0; i < g_entry_count; ++i) {
+// The code object kept for `function` at `line` among entries [from, to), as
+// a new reference, or nullptr.
+PyCodeObject* kept_entry_code(PyObject* function, int line, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
         if (g_entry_codes[i].function == function && g_entry_codes[i].line == line) {
             return reinterpret_cast<PyCodeObject*>(new_ref(reinterpret_cast<PyObject*>(g_entry_codes[i].code)));
         }
+    }
+    return nullptr;
+}
+
+// The empty code object of the traceback entry `function` at `line`. It is
+// made outside the lock (making or releasing one may run Python code: a
+// collection, a code watcher), and kept unless another thread kept one first.
+PyCodeObject* entry_code(PyObject* function, int line) {
+    const std::size_t known = g_entry_count.load(std::memory_order_acquire);
+    if (PyCodeObject* kept = kept_entry_code(function, line, 0, known)) {
+        return kept;
     }
     PyCodeObject* code = tamsel::compat::new_raising_code(
         g_constants.source_file, function, line, g_constants.empty_tuple, 0,
         g_constants.raising_bytecode, g_constants.raising_line_table, g_constants.empty_tuple,
         g_constants.empty_bytes);
-    if (code != nullptr && g_entry_count < sizeof g_entry_codes / sizeof g_entry_codes[0]) {
-        Py_INCREF(code);
-        g_entry_codes[g_entry_count++] = EntryCode{function, line, code};
+    if (code == nullptr) {
+        return nullptr;
+    }
+    PyCodeObject* first = nullptr;
+    {
+        tamsel::compat::LockGuard guard(g_entry_lock);
+        const std::size_t count = g_entry_count.load(std::memory_order_relaxed);
+        first = kept_entry_code(function, line, known, count);
+        if (first == nullptr && count < sizeof g_entry_codes / sizeof g_entry_codes[0]) {
+            Py_INCREF(code);
+            g_entry_codes[count] = EntryCode{function, line, code};
+            g_entry_count.store(count + 1, std::memory_order_release);
+        }
+    }
+    if (first != nullptr) {
+        Py_DECREF(code);  // another thread kept one first
+        return first;
     }
     return code;
 }
@@ -2050,7 +2079,7 @@ void forget_ended_interpreter() {
     for (EntryCode& e : g_entry_codes) {
         e = EntryCode{};
     }
-    g_entry_count = 0;
+    g_entry_count.store(0);
     forget_lookups();
     g_enter.forget();
     g_exit.forget();
