@@ -759,7 +759,11 @@ void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
             }
         }
         tamsel::compat::LockGuard guard(g_lookup_lock);
-        l.kept = g_epoch == epoch && l.watched && no_change_pending(l, dicts, found);
+        same = g_epoch == epoch && l.watched && l.globals == s.globals;  // not replaced meanwhile
+        for (int i = 0; same && i < l.hops; ++i) {
+            same = l.found[i] == found[i];
+        }
+        l.kept = same && no_change_pending(l, dicts, found);
         return;
     }
     for (int i = 0; i < l.hops; ++i) {
