@@ -165,10 +165,10 @@ constexpr const char kFunctionName[] = "get_machine_id";
 // an interpreter that is finalized and started again in the same process.
 //
 //   g_constants       texts, tuples and code objects every call uses. Made by
-//                     the exec slot under g_init_lock before any function
-//                     object exists, and never changed afterwards: calls only
-//                     read them, after the import that made them published
-//                     the function. Forgotten (not released: the interpreter
+//                     the exec slot outside the lock and published under
+//                     g_init_lock before any function object exists, and
+//                     never changed afterwards: calls only read them, after
+//                     the import that made them published the function. Forgotten (not released: the interpreter
 //                     that owned them is gone) by forget_ended_interpreter().
 //   g_module          the initialised module. Read and written only by the
 //                     create and exec slots, under g_init_lock.
@@ -176,8 +176,8 @@ constexpr const char kFunctionName[] = "get_machine_id";
 //                     first exec of an interpreter under g_init_lock and never
 //                     replaced; each function object holds its own references
 //                     to them, which is what calls use.
-//   g_function_type   the type of the published function: made once under
-//                     g_init_lock, then only read.
+//   g_function_type   the type of the published function: made once outside
+//                     the lock, published under g_init_lock, then only read.
 //   g_owner_interpreter  the interpreter the module belongs to: an atomic,
 //                     set once by the first create.
 //   g_entry_codes     the code objects of traceback entries, made on first
