@@ -102,11 +102,12 @@ def spawn(script: Path, *args: str, env: Mapping[str, str | None] | None = None)
     )
 
 
-def embedding_launcher(compiler: str, build: Path) -> str | None:
-    """This interpreter's main() linked against the shared libpython, with the
-    running environment's site-packages on its path, or None."""
+def embedding_launcher(compiler: str, build: Path, source: Path | None = None) -> str | None:
+    """A program embedding this interpreter, linked against its shared
+    libpython, with the running environment's site-packages on its path, or
+    None: by default this interpreter's main(), else the C program `source`."""
     config = shutil.which(
-        f"python{sysconfig.get_python_version()}-config",
+        f"python{sysconfig.get_python_version()}{getattr(sys, 'abiflags', '')}-config",
         path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]),
     )
     if config is None:
@@ -115,14 +116,16 @@ def embedding_launcher(compiler: str, build: Path) -> str | None:
         subprocess.run([config, *options], capture_output=True, text=True).stdout.split()
         for options in (["--cflags"], ["--embed", "--ldflags"])
     ]
-    (build / "embed.c").write_text(
-        "#include <Python.h>\nint main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n"
-    )
-    launcher = build / "python-shared"
-    if subprocess.run([compiler, *flags[0], build / "embed.c", "-o", launcher, *flags[1]]).returncode != 0:
+    name = "python" if source is None else source.stem
+    if source is None:
+        source = build / "embed.c"
+        source.write_text("#include <Python.h>\nint main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n")
+    launcher = build / f"{name}-shared"
+    rpath = f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"
+    if subprocess.run([compiler, *flags[0], source, "-o", launcher, *flags[1], rpath]).returncode != 0:
         return None
     paths = os.pathsep.join({sysconfig.get_paths()[key] for key in ("purelib", "platlib")})
-    wrapper = build / "python"  # the launcher, with site-packages on PYTHONPATH, before what is there
+    wrapper = build / name  # the launcher, with site-packages on PYTHONPATH, before what is there
     wrapper.write_text(f'#!/bin/sh\nPYTHONPATH={paths}${{PYTHONPATH:+:$PYTHONPATH}} exec {launcher} "$@"\n')
     wrapper.chmod(0o755)
     return str(wrapper)

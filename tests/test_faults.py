@@ -7,13 +7,12 @@ import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 import uuid
 from pathlib import Path
 
 import pytest
 
-from _helpers import run_py
+from _helpers import embedding_launcher, run_py
 
 CHILDREN = Path(__file__).parent / "children"
 
@@ -34,31 +33,11 @@ def test_builtins_getattr_is_not_consulted() -> None:
 @pytest.mark.skipif(sys.version_info[:3] == (3, 12, 1), reason="3.12.1's hashlib crashes when initialised again")
 @pytest.mark.skipif(not shutil.which("cc"), reason="needs a C compiler")
 def test_interpreter_started_again_in_the_same_process(tmp_path: Path) -> None:
-    config = shutil.which(
-        f"python{sysconfig.get_python_version()}{getattr(sys, 'abiflags', '')}-config",
-        path=os.pathsep.join([sysconfig.get_config_var("BINDIR"), os.environ["PATH"]]),
-    )
-    if config is None:
-        pytest.skip("no python-config for this interpreter")
-    flags = [
-        subprocess.run([config, *options], capture_output=True, text=True, check=True).stdout.split()
-        for options in (["--cflags"], ["--embed", "--ldflags"])
-    ]
-    program = tmp_path / "restart"
-    libdir = sysconfig.get_config_var("LIBDIR")
-    subprocess.run(
-        ["cc", *flags[0], str(CHILDREN / "restart.c"), "-o", str(program), *flags[1], f"-Wl,-rpath,{libdir}"],
-        check=True,
-    )
-    paths = os.pathsep.join(sorted({sysconfig.get_paths()[key] for key in ("purelib", "platlib")}))
+    program = embedding_launcher("cc", tmp_path, CHILDREN / "restart.c")
+    assert program is not None, "no python-config for this interpreter, or the program did not build"
     code = "import tamsel.utils._machine_utils as m; print(m.get_machine_id(), flush=True)"
-    proc = subprocess.run(
-        [str(program), code],
-        capture_output=True,
-        text=True,
-        env={**os.environ, "PYTHONPATH": paths, "PYTHONHOME": sys.base_prefix},
-        timeout=120,
-    )
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix}
+    proc = subprocess.run([program, code], capture_output=True, text=True, env=env, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     lines = proc.stdout.split()
     assert len(lines) == 3, proc.stdout
