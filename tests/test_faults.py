@@ -12,9 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from _helpers import embedding_launcher, run_py
-
-CHILDREN = Path(__file__).parent / "children"
+from _helpers import CHILDREN, embedding_launcher, run_py
 
 # A name missing from the namespace is looked up in the builtins dict, as
 # Python's own name lookup does: a module __getattr__ of builtins never
@@ -23,7 +21,7 @@ CHILDREN = Path(__file__).parent / "children"
 
 def test_builtins_getattr_is_not_consulted() -> None:
     fallback = hashlib.sha256(str(uuid.getnode()).encode()).hexdigest()
-    assert run_py((CHILDREN / "builtins_getattr.py").read_text()).stdout.strip() == fallback
+    assert run_py(CHILDREN / "builtins_getattr.py").stdout.strip() == fallback
 
 
 # An application that finalizes its embedded interpreter and starts it again
@@ -53,4 +51,4 @@ def test_interpreter_started_again_in_the_same_process(tmp_path: Path) -> None:
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
 def test_replaced_function_is_used_after_another_watcher_ran_code() -> None:
     pytest.importorskip("_testcapi")
-    assert run_py((CHILDREN / "other_watcher.py").read_text()).stdout.strip() == "1"
+    assert run_py(CHILDREN / "other_watcher.py").stdout.strip() == "1"

@@ -7,13 +7,12 @@ from __future__ import annotations
 import json
 import platform
 import sys
-from pathlib import Path
 
 import pytest
 
-from _helpers import run_py
+from _helpers import CHILDREN, run_py
 
-CHILD = Path(__file__).parent / "children" / "switched_stacks.py"
+CHILD = CHILDREN / "switched_stacks.py"
 
 pytestmark = [
     pytest.mark.skipif(
@@ -26,7 +25,7 @@ pytestmark = [
 
 @pytest.mark.parametrize("case", ["nested-above", "nested-below", "small"])
 def test_nesting_on_switched_stacks_ends_in_recursion_error(case: str) -> None:
-    proc = run_py(CHILD.read_text(), args=[case], check=False, timeout=120)
+    proc = run_py(CHILD, args=[case], check=False, timeout=120)
     assert proc.returncode == 0, f"died with {proc.returncode}\n{proc.stderr[-3000:]}"
     results = json.loads(proc.stdout)
     assert results.pop("swallowed") is True
@@ -37,5 +36,5 @@ def test_nesting_on_switched_stacks_ends_in_recursion_error(case: str) -> None:
 # /proc/self/maps every time, 7 to 18 times the cost of a call on the thread's
 # own stack; now both cost the same. The bound leaves room for a busy machine.
 def test_calls_on_a_switched_stack_cost_what_calls_on_the_own_stack_do() -> None:
-    results = json.loads(run_py(CHILD.read_text(), args=["cost"], timeout=120).stdout)
+    results = json.loads(run_py(CHILD, args=["cost"], timeout=120).stdout)
     assert results["switched"] < 2 * results["own"], results

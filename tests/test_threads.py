@@ -10,15 +10,14 @@ from __future__ import annotations
 
 import json
 import sysconfig
-from pathlib import Path
 
-from _helpers import run_py
+from _helpers import CHILDREN, run_py
 
-CHILD = Path(__file__).parent / "children" / "thread_stress.py"
+CHILD = CHILDREN / "thread_stress.py"
 
 
 def test_threads_rebinding_what_the_function_looks_up() -> None:
-    proc = run_py(CHILD.read_text(), args=[str(CHILD.parent.parent), "200"], timeout=600)
+    proc = run_py(CHILD, args=["200"], timeout=600)
     count, all_equal, errors, gil = json.loads(proc.stdout)
     assert errors == []
     assert (count, all_equal) == (16 * 200, True)

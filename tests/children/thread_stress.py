@@ -2,7 +2,7 @@
 objects, what it looks up: os.path functions, os.path itself, the module's os,
 builtins.open, extra keys of those dicts, and the cache file.
 
-    thread_stress.py TESTS_DIR CALLS   prints [calls, all equal to the
+    thread_stress.py CALLS             prints [calls, all equal to the
                                        reference, first errors, GIL enabled]
 """
 
@@ -16,7 +16,6 @@ import threading
 import time
 import types
 
-sys.path.insert(0, sys.argv[1])
 import pure_python_machine_id as reference
 import tamsel.utils._machine_utils as mu
 
@@ -33,7 +32,7 @@ os_copy = types.SimpleNamespace(path=posixpath, makedirs=os.makedirs)
 
 def caller() -> None:
     try:
-        for _ in range(int(sys.argv[2])):
+        for _ in range(int(sys.argv[1])):
             results.append(mu.get_machine_id())
     except BaseException as e:
         errors.append(repr(e))
