@@ -1,6 +1,7 @@
 """The parts of the development tooling that decide on their own: where
 scripts/provision.py finds each interpreter (or why it cannot), what pip
-settings the Debian root gets, and the benchmark table's verdict."""
+settings the Debian root gets, the benchmark table's verdict, and whether
+the tests' leak finder tells a leak from a cache that fills late."""
 
 from __future__ import annotations
 
@@ -142,3 +143,23 @@ def test_bench_table_verdict(tmp_path: Path, met: bool, readable: bool, status: 
     table = [line for line in proc.stdout.splitlines() if line.startswith("| 3.")]
     # Sorted by version, free-threaded after; an unreadable row is left out.
     assert [line.split()[1] for line in table] == ["3.9.18", *["3.10.13"] * readable, "3.14.7t"]
+
+
+@pytest.mark.parametrize(
+    ("settles_after", "leaks"),
+    [
+        pytest.param(None, True, id="leak-of-a-block-per-call"),
+        pytest.param(400, False, id="cache-that-fills-over-400-calls"),
+        pytest.param(0, False, id="nothing-grows"),
+    ],
+)
+def test_find_leak_tells_a_leak_from_a_cache_filling_late(settles_after: int | None, leaks: bool) -> None:
+    from _helpers import find_leak
+
+    kept: list[object] = []
+
+    def step() -> None:
+        if settles_after is None or len(kept) < settles_after:
+            kept.append(object())
+
+    assert (find_leak(step, 50, warmup=50) is not None) is leaks
