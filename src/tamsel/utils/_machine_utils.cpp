@@ -789,12 +789,7 @@ void consider_keeping(const Scope& s, Lookup& l, PyObject* const* found) {
 }
 
 // The lookup `l` made afresh; see look_up().
-#if defined(_MSC_VER) && !defined(__clang__)
-__declspec(noinline)
-#else
-__attribute__((noinline))
-#endif
-PyObject* look_up_afresh(const Scope& s, Lookup& l) {
+TAMSEL_LOOKUP_AFRESH PyObject* look_up_afresh(const Scope& s, Lookup& l) {
     bool plain, in_dict = true;
     PyObject* module = lookup_global(s, g_constants.*(l.names[0]), &plain);  // new
     if (module == nullptr) {

@@ -376,6 +376,23 @@ enum class DictChange { kSet,
                         kDeallocated };
 using DictWatch = void (*)(DictChange change, PyObject* dict, PyObject* key, PyObject* new_value);
 
+// How the module's lookup made afresh is compiled. Where dicts can be
+// watched, most lookups use what an earlier one found, and the lookup made
+// afresh stays out of line so that the common case stays small; where they
+// cannot, every lookup is made afresh, and inlining it into its few callers
+// spares a call per lookup.
+#if PY_VERSION_HEX >= 0x030C0000
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TAMSEL_LOOKUP_AFRESH __declspec(noinline)
+#else
+#define TAMSEL_LOOKUP_AFRESH __attribute__((noinline))
+#endif
+#elif defined(_MSC_VER) && !defined(__clang__)
+#define TAMSEL_LOOKUP_AFRESH __forceinline
+#else
+#define TAMSEL_LOOKUP_AFRESH __attribute__((always_inline)) inline
+#endif
+
 #if PY_VERSION_HEX >= 0x030C0000
 constexpr bool kDictsCanBeWatched = true;
 inline int g_dict_watcher = -1;
