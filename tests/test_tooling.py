@@ -156,6 +156,8 @@ def test_bench_table_verdict(tmp_path: Path, met: bool, readable: bool, status: 
 def test_find_leak_tells_a_leak_from_a_cache_filling_late(settles_after: int | None, leaks: bool) -> None:
     from _helpers import find_leak
 
+    if sys.getallocatedblocks() == 0:
+        pytest.skip("the allocator counts no blocks (PYTHONMALLOC=malloc, as under the sanitizers and valgrind)")
     kept: list[object] = []
 
     def step() -> None:
