@@ -223,8 +223,6 @@ struct Constants {
     PyObject* source_file;     // "tamsel/utils/_machine_utils.cpp"
     PyObject* entry_init;
     PyObject* entry_get_machine_id;
-    PyObject* entry_get_cached_machine_id;
-    PyObject* entry_save_machine_id;
     PyObject* entry_get_stable_system_info;
     PyObject* entry_get_windows_info;
     PyObject* entry_get_macos_info;
@@ -328,8 +326,6 @@ constexpr TextConstant kTexts[] = {
     {&Constants::source_file, "tamsel/utils/_machine_utils.cpp"},
     {&Constants::entry_init, "init tamsel.utils._machine_utils"},
     {&Constants::entry_get_machine_id, "tamsel.utils._machine_utils.get_machine_id"},
-    {&Constants::entry_get_cached_machine_id, "tamsel.utils._machine_utils._get_cached_machine_id"},
-    {&Constants::entry_save_machine_id, "tamsel.utils._machine_utils._save_machine_id"},
     {&Constants::entry_get_stable_system_info,
      "tamsel.utils._machine_utils._get_stable_system_info"},
     {&Constants::entry_get_windows_info, "tamsel.utils._machine_utils._get_windows_info"},
